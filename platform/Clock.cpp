@@ -1,5 +1,6 @@
 #include "Clock.h"
 
+#include <atomic>
 #include <ctime>
 
 namespace zorva {
@@ -13,6 +14,29 @@ Instant ContinuousClock::now() const {
 const Clock& continuousClock() {
     static const ContinuousClock clock;
     return clock;
+}
+
+namespace {
+std::atomic<const Clock*> queueClockSource{nullptr};
+}
+
+QueueClock::time_point QueueClock::now() noexcept {
+    const Clock* clock = queueClockSource.load(std::memory_order_acquire);
+    return time_point((clock ? *clock : continuousClock()).now());
+}
+
+QueueClock::duration QueueWaitTraits::to_wait_duration(const QueueClock::duration& d) {
+    if (queueClockSource.load(std::memory_order_acquire))
+        return QueueClock::duration::zero();
+    return d;
+}
+
+QueueClock::duration QueueWaitTraits::to_wait_duration(const QueueClock::time_point& t) {
+    return to_wait_duration(t - QueueClock::now());
+}
+
+void setQueueClock(const Clock* clock) {
+    queueClockSource.store(clock, std::memory_order_release);
 }
 
 } // namespace zorva

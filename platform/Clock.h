@@ -32,4 +32,27 @@ public:
 // The process-wide continuous clock.
 const Clock& continuousClock();
 
+// The clock of the main queue's timers (asio::basic_waitable_timer<QueueClock>).
+// It reads the continuous clock unless a test installs its own clock, so that
+// a test can drive the main queue's timers by moving time.
+struct QueueClock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<QueueClock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept;
+};
+
+// How long the main queue's reactor sleeps before it looks at its timers.
+// Real time passes as the clock says; a test clock only moves when the test
+// moves it, so the reactor must look again at every turn instead of sleeping.
+struct QueueWaitTraits {
+    static QueueClock::duration to_wait_duration(const QueueClock::duration& d);
+    static QueueClock::duration to_wait_duration(const QueueClock::time_point& t);
+};
+
+// Tests only: the clock QueueClock reads; nullptr restores the continuous one.
+void setQueueClock(const Clock* clock);
+
 } // namespace zorva

@@ -4,7 +4,7 @@
 
 namespace zorva {
 
-Helper::Helper(HelperEnvironment env) : env_(std::move(env)) {}
+Helper::Helper(HelperEnvironment env) : env_(std::move(env)), lister_(env_.hardware) {}
 
 int64_t Helper::millisecondsSinceLaunch() const {
     return millisecondsBetween(env_.launchInstant, env_.clock.now());
@@ -19,12 +19,57 @@ void Helper::handle(AppMessage message) {
             } else if constexpr (std::is_same_v<T, Shutdown>) {
                 env_.exitProcess(0);
             } else if constexpr (std::is_same_v<T, Configure>) {
-                configure_ = std::move(m);
+                applyConfigure(m);
             }
             // start, stop and prepareModel are accepted and act once their
             // machinery exists; unknown kinds are ignored.
         },
         message);
+}
+
+void Helper::applyConfigure(const Configure& configure) {
+    configure_ = configure;
+    detector_.emplace(
+        AppTable(configure.apps, configure.ignoreBundlePrefixes, configure.ignorePids),
+        configure.micHoldMs, configure.endGraceMs);
+    if (timer_)
+        return; // the running timer keeps its schedule and uses the new detector
+    timer_.emplace(env_.mainQueue);
+    timer_->expires_at(QueueClock::now());
+    waitForTick();
+}
+
+void Helper::waitForTick() {
+    timer_->async_wait([weak = weak_from_this()](const std::error_code& error) {
+        auto self = weak.lock();
+        if (error || !self)
+            return;
+        auto next = self->timer_->expiry() + kMonitorInterval;
+        if (next <= QueueClock::now()) // after a long stall, don't fire a burst of ticks
+            next = QueueClock::now() + kMonitorInterval;
+        self->timer_->expires_at(next);
+        self->waitForTick();
+        self->reconcile();
+    });
+}
+
+void Helper::reconcile() {
+    if (!detector_)
+        return;
+    auto processes = lister_.list();
+    int64_t nowMs = millisecondsSinceLaunch();
+    for (auto& event : detector_->update(processes, nowMs)) {
+        // Each message reads its own time, after the detector ran.
+        if (auto* started = std::get_if<CallStarted>(&event)) {
+            env_.send(Call{Call::State::started, std::move(started->app),
+                           std::move(started->bundleId), std::move(started->pids),
+                           started->sinceMicStartMs, std::nullopt, millisecondsSinceLaunch()});
+        } else if (auto* ended = std::get_if<CallEnded>(&event)) {
+            env_.send(Call{Call::State::ended, std::move(ended->app), std::move(ended->bundleId),
+                           std::move(ended->pids), std::nullopt, ended->reason,
+                           millisecondsSinceLaunch()});
+        }
+    }
 }
 
 void exitProcess(int status) {

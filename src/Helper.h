@@ -1,17 +1,25 @@
 // The helper's single controller. Every member runs on the main queue only.
 #pragma once
 
+#include "CoreAudioProcesses.h"
+#include "Detector.h"
 #include "Protocol.h"
 #include "Transport.h"
+#include "platform/AudioHardware.h"
 #include "platform/Clock.h"
 
+#include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace zorva {
 
 inline constexpr const char* kHelperVersion = "0.1.0";
+inline constexpr std::chrono::seconds kMonitorInterval{2};
+
+using QueueTimer = asio::basic_waitable_timer<QueueClock, QueueWaitTraits>;
 
 // What the controller needs from the process around it; tests pass their own.
 struct HelperEnvironment {
@@ -20,6 +28,7 @@ struct HelperEnvironment {
     Instant launchInstant;
     SendFn send;
     std::function<void(int status)> exitProcess; // does not return in the real process
+    AudioHardware& hardware;
 };
 
 class Helper : public std::enable_shared_from_this<Helper> {
@@ -29,12 +38,25 @@ public:
     // One decoded host message, on the main queue. Never blocks.
     void handle(AppMessage message);
 
+    // Stores the configuration, replaces the detector, and the first time
+    // starts the monitoring timer (first tick right after the current work).
+    void applyConfigure(const Configure& configure);
+
+    // One monitoring tick: list, detect, report. Runs from the timer.
+    void reconcile();
+
     // Milliseconds from launch to now on the continuous clock, read afresh.
     int64_t millisecondsSinceLaunch() const;
 
 private:
+    void waitForTick();
+
     HelperEnvironment env_;
+    CoreAudioLister lister_;
     std::optional<Configure> configure_;
+    std::optional<Detector> detector_;
+    // Created by the first configure, never replaced; holds us weakly.
+    std::optional<QueueTimer> timer_;
 };
 
 // Ends the process at once with `status`, running no destructors: other

@@ -2,6 +2,7 @@
 #include "Transport.h"
 #include "platform/Clock.h"
 #include "platform/System.h"
+#include "platform/pulse/PulseAudioHardware.h"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -18,10 +19,12 @@ int main() {
     standardOutput(); // create the output lock before any thread can send
 
     const SendFn sendLine = [](const HelperMessage& m) { zorva::send(m); };
+    // Connects in the background: never delays hello or any answer.
+    std::unique_ptr<AudioHardware> hardware = makePulseAudioHardware();
     asio::io_context mainQueue(1);
     auto keepRunning = asio::make_work_guard(mainQueue);
-    auto helper = std::make_shared<Helper>(
-        HelperEnvironment{mainQueue, continuousClock(), launchInstant, sendLine, exitProcess});
+    auto helper = std::make_shared<Helper>(HelperEnvironment{
+        mainQueue, continuousClock(), launchInstant, sendLine, exitProcess, *hardware});
 
     sendLine(
         Hello{1, kHelperVersion, operatingSystemVersionString(), static_cast<int32_t>(getpid())});

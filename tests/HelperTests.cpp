@@ -1,4 +1,5 @@
 #include "Helper.h"
+#include "platform/fake/FakeAudioHardware.h"
 #include "platform/fake/ManualClock.h"
 
 #include <gtest/gtest.h>
@@ -8,36 +9,132 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct HelperFixture : ::testing::Test {
+// The controller on a driven main queue: time moves only when the test moves
+// the manual clock, and the queue runs only when the test polls it.
+struct HelperTest : ::testing::Test {
     asio::io_context queue;
     fake::ManualClock clock{5s + 123ns};
     std::vector<HelperMessage> sent;
     std::vector<int> exits;
+    fake::FakeAudioHardware hardware;
     std::shared_ptr<Helper> helper = std::make_shared<Helper>(HelperEnvironment{
         queue, clock, clock.now(), [this](const HelperMessage& m) { sent.push_back(m); },
-        [this](int status) { exits.push_back(status); }});
+        [this](int status) { exits.push_back(status); }, hardware});
+
+    void SetUp() override { setQueueClock(&clock); }
+    void TearDown() override { setQueueClock(nullptr); }
+
+    // Moves time forward in small steps, running whatever falls due.
+    void runFor(std::chrono::milliseconds d) {
+        queue.poll();
+        for (auto left = d; left > 0ms; left -= 100ms) {
+            clock.advance(std::min(left, std::chrono::milliseconds(100)));
+            queue.poll();
+        }
+    }
+    std::vector<HelperMessage> take() { return std::exchange(sent, {}); }
+
+    static Configure conf(int64_t hold, int64_t grace) {
+        return Configure{{{"Conf", {"org.example."}}}, {}, {}, "en-US", hold, grace, false};
+    }
 };
 
-TEST_F(HelperFixture, PongCarriesTruncatedMillisecondsSinceLaunch) {
+TEST_F(HelperTest, PongCarriesTruncatedMillisecondsSinceLaunch) {
     helper->handle(Ping{});
     clock.advance(1500ms + 999999ns);
     helper->handle(Ping{});
-    EXPECT_EQ(sent, (std::vector<HelperMessage>{Pong{0}, Pong{1500}}));
+    EXPECT_EQ(take(), (std::vector<HelperMessage>{Pong{0}, Pong{1500}}));
 }
 
-TEST_F(HelperFixture, ShutdownExitsWithZeroAndSendsNothing) {
+TEST_F(HelperTest, ShutdownExitsWithZeroAndSendsNothing) {
     helper->handle(Shutdown{});
     EXPECT_EQ(exits, std::vector<int>{0});
     EXPECT_TRUE(sent.empty());
 }
 
-TEST_F(HelperFixture, UnknownAndNotYetActiveKindsWriteNothing) {
+TEST_F(HelperTest, NothingTicksBeforeConfigureAndUnknownKindsDoNothing) {
+    hardware.setProcess(10, {100, "org.example.conf", 1});
     helper->handle(Unknown{"dance"});
     helper->handle(Stop{{"s"}});
-    helper->handle(Start{"s", "b", {}, Start::Audio::app});
-    queue.run();
+    runFor(10s);
+    EXPECT_EQ(hardware.listQueries(), 0);
     EXPECT_TRUE(sent.empty());
     EXPECT_TRUE(exits.empty());
+}
+
+TEST_F(HelperTest, FirstTickRightAfterConfigureThenEveryTwoSecondsWithOneTimer) {
+    helper->handle(conf(1000, 2000));
+    EXPECT_EQ(hardware.listQueries(), 0) << "the tick runs after the current work item";
+    queue.poll();
+    EXPECT_EQ(hardware.listQueries(), 1);
+    runFor(1900ms);
+    EXPECT_EQ(hardware.listQueries(), 1);
+    helper->handle(conf(1000, 2000)); // no second timer
+    runFor(100ms);
+    EXPECT_EQ(hardware.listQueries(), 2);
+    runFor(6000ms);
+    EXPECT_EQ(hardware.listQueries(), 5);
+}
+
+TEST_F(HelperTest, CallStartsAfterHoldAndEndsWithMicReleasedThenAppQuit) {
+    hardware.setProcess(10, {100, "org.example.conf", 1});
+    hardware.setProcess(11, {101, "org.example.player", 0});
+    hardware.setProcess(12, {102, "org.unrelated", 1});
+    helper->handle(conf(3000, 4000));
+    runFor(3900ms); // ticks at 0 and 2 s: hold not yet reached
+    EXPECT_TRUE(take().empty());
+    runFor(100ms); // tick at 4 s
+    EXPECT_EQ(take(), (std::vector<HelperMessage>{Call{Call::State::started,
+                                                       "Conf",
+                                                       "org.example.conf",
+                                                       {100, 101},
+                                                       4000,
+                                                       std::nullopt,
+                                                       4000}}));
+    hardware.setRunningInput(10, 0);
+    runFor(3900ms); // tick at 6 s: last input at 4 s, grace not over
+    hardware.setRunningInput(10, 1);
+    runFor(200ms); // tick at 8 s sees input again
+    hardware.setRunningInput(10, 0);
+    runFor(3800ms); // tick at 10 s
+    EXPECT_TRUE(take().empty());
+    runFor(200ms); // tick at 12 s: exactly the grace since the last input
+    EXPECT_EQ(take(), (std::vector<HelperMessage>{Call{Call::State::ended,
+                                                       "Conf",
+                                                       "org.example.conf",
+                                                       {100, 101},
+                                                       std::nullopt,
+                                                       Call::Reason::micReleased,
+                                                       12000}}));
+    // A second call, then the app quits.
+    hardware.setRunningInput(10, 1);
+    runFor(6000ms);
+    ASSERT_EQ(take().size(), 1u);
+    hardware.removeProcess(10);
+    hardware.removeProcess(11);
+    runFor(6000ms);
+    auto ended = take();
+    ASSERT_EQ(ended.size(), 1u);
+    const auto& call = std::get<Call>(ended[0]);
+    EXPECT_EQ(call.reason, Call::Reason::appQuit);
+    EXPECT_TRUE(call.pids.empty());
+    EXPECT_FALSE(call.sinceMicStartMs);
+}
+
+TEST_F(HelperTest, NewConfigureDuringACallForgetsItAndStartsAgainAfterTheNewHold) {
+    hardware.setProcess(10, {100, "org.example.conf", 1});
+    helper->handle(conf(0, 10000));
+    queue.poll();
+    ASSERT_EQ(take().size(), 1u); // started at once
+    runFor(1000ms);
+    helper->handle(conf(5000, 10000));
+    runFor(4900ms); // ticks at 2, 4 s (new detector: input first seen at 2 s)
+    EXPECT_TRUE(take().empty()) << "no ended for the forgotten call";
+    runFor(2200ms); // tick at 8 s: 6 s held? no: first seen at 2 s -> 6000 >= 5000
+    EXPECT_EQ(
+        take(),
+        (std::vector<HelperMessage>{Call{
+            Call::State::started, "Conf", "org.example.conf", {100}, 6000, std::nullopt, 8000}}));
 }
 
 } // namespace

@@ -1,0 +1,148 @@
+#include "ProcessCache.h"
+
+#include <charconv>
+
+namespace zorva::pulse {
+
+namespace {
+
+std::optional<int32_t> parsePid(const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
+    int32_t value = 0;
+    auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), value);
+    if (error != std::errc() || end != text->data() + text->size())
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+void ProcessCache::setClient(const ClientRecord& client) {
+    clients_[client.index] = client;
+    dirty_ = true;
+}
+void ProcessCache::removeClient(uint32_t index) {
+    dirty_ |= clients_.erase(index) > 0;
+}
+void ProcessCache::setRecordingStream(const StreamRecord& stream) {
+    recording_[stream.index] = stream;
+    dirty_ = true;
+}
+void ProcessCache::removeRecordingStream(uint32_t index) {
+    dirty_ |= recording_.erase(index) > 0;
+}
+void ProcessCache::setPlaybackStream(const StreamRecord& stream) {
+    playback_[stream.index] = stream;
+    dirty_ = true;
+}
+void ProcessCache::removePlaybackStream(uint32_t index) {
+    dirty_ |= playback_.erase(index) > 0;
+}
+void ProcessCache::setSource(const SourceRecord& source) {
+    sources_[source.index] = source;
+    dirty_ = true;
+}
+void ProcessCache::removeSource(uint32_t index) {
+    dirty_ |= sources_.erase(index) > 0;
+}
+
+void ProcessCache::clear() {
+    clients_.clear();
+    recording_.clear();
+    playback_.clear();
+    sources_.clear();
+    dirty_ = true;
+}
+
+void ProcessCache::rebuild() {
+    dirty_ = false;
+    // A process is known by the pid its clients report; several clients of
+    // one process are one object. A client without a pid stands alone.
+    auto keyOf = [](const ClientRecord& c) {
+        auto pid = parsePid(c.processId);
+        return pid ? "pid:" + std::to_string(*pid) : "client:" + std::to_string(c.index);
+    };
+    std::map<std::string, ProcessObject> byKey;
+    std::map<std::string, uint32_t> bundleFromClient; // lowest client index that named it
+    auto note = [&](const StreamRecord& s) -> ProcessObject* {
+        auto c = clients_.find(s.client);
+        if (c == clients_.end())
+            return nullptr; // module streams and clients not yet known
+        const std::string key = keyOf(c->second);
+        ProcessObject& object = byKey[key];
+        object.pid = parsePid(c->second.processId);
+        const auto& bundle =
+            c->second.applicationId ? c->second.applicationId : c->second.processBinary;
+        auto known = bundleFromClient.find(key);
+        if (bundle && (known == bundleFromClient.end() || c->first < known->second)) {
+            object.bundleId = bundle;
+            bundleFromClient[key] = c->first;
+        }
+        return &object;
+    };
+    for (const auto& [index, s] : recording_) {
+        ProcessObject* object = note(s);
+        if (!object)
+            continue;
+        auto source = sources_.find(s.device);
+        bool microphone = source != sources_.end() && !source->second.monitorOfSink;
+        if (!s.corked && microphone && !s.levelMeter && object->pid != ownPid_)
+            object->runningInput = true;
+    }
+    for (const auto& [index, s] : playback_)
+        if (ProcessObject* object = note(s))
+            object->playbackStreams.push_back(index);
+
+    std::map<std::string, AudioObjectID> ids;
+    objects_.clear();
+    for (auto& [key, object] : byKey) {
+        auto it = objectOfKey_.find(key);
+        AudioObjectID id = it != objectOfKey_.end() ? it->second : nextObject_++;
+        ids[key] = id;
+        objects_[id] = std::move(object);
+    }
+    objectOfKey_ = std::move(ids);
+}
+
+const ProcessCache::ProcessObject* ProcessCache::find(AudioObjectID object) {
+    if (dirty_)
+        rebuild();
+    auto it = objects_.find(object);
+    return it == objects_.end() ? nullptr : &it->second;
+}
+
+std::vector<AudioObjectID> ProcessCache::processObjects() {
+    if (dirty_)
+        rebuild();
+    std::vector<AudioObjectID> out;
+    out.reserve(objects_.size());
+    for (const auto& [id, _] : objects_)
+        out.push_back(id);
+    return out;
+}
+
+std::optional<int32_t> ProcessCache::pid(AudioObjectID object) {
+    const ProcessObject* p = find(object);
+    return p ? p->pid : std::nullopt;
+}
+
+std::optional<std::string> ProcessCache::bundleId(AudioObjectID object) {
+    const ProcessObject* p = find(object);
+    return p ? p->bundleId : std::nullopt;
+}
+
+std::optional<bool> ProcessCache::runningInput(AudioObjectID object) {
+    const ProcessObject* p = find(object);
+    return p ? std::optional<bool>(p->runningInput) : std::nullopt;
+}
+
+std::vector<uint32_t> ProcessCache::playbackStreamsOf(const std::vector<AudioObjectID>& objects) {
+    std::vector<uint32_t> out;
+    for (AudioObjectID id : objects)
+        if (const ProcessObject* p = find(id))
+            out.insert(out.end(), p->playbackStreams.begin(), p->playbackStreams.end());
+    return out;
+}
+
+} // namespace zorva::pulse

@@ -1,0 +1,89 @@
+// The audio server's clients and streams as process objects. Pure data: the
+// PulseAudio backend feeds it from server events, tests and benchmarks feed it
+// directly. Not thread-safe; the owner locks around every call.
+#pragma once
+
+#include "platform/AudioHardware.h"
+
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace zorva::pulse {
+
+inline constexpr uint32_t kInvalidIndex = UINT32_MAX;
+
+struct ClientRecord {
+    uint32_t index = kInvalidIndex;
+    std::optional<std::string> applicationId; // application.id
+    std::optional<std::string> processBinary; // application.process.binary
+    std::optional<std::string> processId;     // application.process.id, as the client says
+};
+
+// A recording stream (source output) or a playback stream (sink input).
+struct StreamRecord {
+    uint32_t index = kInvalidIndex;
+    uint32_t client = kInvalidIndex; // kInvalidIndex: owned by a module, not a process
+    uint32_t device = kInvalidIndex; // the source (recording) or sink (playback)
+    bool corked = false;
+    bool levelMeter = false; // a peak meter, not a real recording (stream.monitor=true)
+};
+
+struct SourceRecord {
+    uint32_t index = kInvalidIndex;
+    bool monitorOfSink = false;
+};
+
+class ProcessCache {
+public:
+    // Streams of processes with this pid are the helper's own: they never
+    // count as running input.
+    explicit ProcessCache(int32_t ownPid) : ownPid_(ownPid) {}
+
+    void setClient(const ClientRecord& client);
+    void removeClient(uint32_t index);
+    void setRecordingStream(const StreamRecord& stream);
+    void removeRecordingStream(uint32_t index);
+    void setPlaybackStream(const StreamRecord& stream);
+    void removePlaybackStream(uint32_t index);
+    void setSource(const SourceRecord& source);
+    void removeSource(uint32_t index);
+    void clear(); // the server went away
+
+    // Process objects, ascending. An object's identifier is stable while its
+    // process has streams; a process that comes back gets a new one.
+    std::vector<AudioObjectID> processObjects();
+    // Each read fails (nullopt) for an unknown object or a missing property.
+    std::optional<int32_t> pid(AudioObjectID object);
+    std::optional<std::string> bundleId(AudioObjectID object);
+    std::optional<bool> runningInput(AudioObjectID object);
+
+    // The playback streams of the given process objects (for taps).
+    std::vector<uint32_t> playbackStreamsOf(const std::vector<AudioObjectID>& objects);
+
+private:
+    struct ProcessObject {
+        std::optional<int32_t> pid;
+        std::optional<std::string> bundleId;
+        bool runningInput = false;
+        std::vector<uint32_t> playbackStreams;
+    };
+
+    void rebuild();
+    const ProcessObject* find(AudioObjectID object);
+
+    int32_t ownPid_;
+    std::map<uint32_t, ClientRecord> clients_;
+    std::map<uint32_t, StreamRecord> recording_;
+    std::map<uint32_t, StreamRecord> playback_;
+    std::map<uint32_t, SourceRecord> sources_;
+
+    bool dirty_ = false;
+    AudioObjectID nextObject_ = 100; // below: system object and well-known ids
+    std::map<std::string, AudioObjectID> objectOfKey_;
+    std::map<AudioObjectID, ProcessObject> objects_;
+};
+
+} // namespace zorva::pulse

@@ -1,0 +1,323 @@
+#include "PulseAudioHardware.h"
+
+#include "ProcessCache.h"
+
+#include <cstring>
+#include <mutex>
+#include <pulse/pulseaudio.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace zorva {
+
+namespace {
+
+using pulse::ClientRecord;
+using pulse::ProcessCache;
+using pulse::SourceRecord;
+using pulse::StreamRecord;
+
+constexpr pa_usec_t kRetryDelayUsec = 500 * 1000;
+
+std::optional<std::string> property(const pa_proplist* list, const char* key) {
+    const char* value = list ? pa_proplist_gets(list, key) : nullptr;
+    return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+bool isLevelMeter(const pa_proplist* list) {
+    auto monitor = property(list, "stream.monitor");
+    return monitor && *monitor == "true";
+}
+
+// Threads: libpulse calls back on its own main-loop thread, where the cache
+// is kept current; the AudioHardware reads come from the main queue and only
+// read the cache under `lock_`, never waiting on the server.
+class PulseAudioHardware final : public AudioHardware {
+public:
+    PulseAudioHardware() : cache_(static_cast<int32_t>(getpid())) {
+        loop_ = pa_threaded_mainloop_new();
+        api_ = pa_threaded_mainloop_get_api(loop_);
+        pa_threaded_mainloop_set_name(loop_, "zorva.pulse");
+        pa_threaded_mainloop_lock(loop_);
+        pa_threaded_mainloop_start(loop_);
+        connect();
+        pa_threaded_mainloop_unlock(loop_);
+    }
+
+    ~PulseAudioHardware() override {
+        pa_threaded_mainloop_lock(loop_);
+        if (retry_)
+            api_->time_free(retry_);
+        dropContext();
+        pa_threaded_mainloop_unlock(loop_);
+        pa_threaded_mainloop_stop(loop_);
+        pa_threaded_mainloop_free(loop_);
+    }
+
+    OSStatus getPropertyDataSize(AudioObjectID object, AudioProperty property,
+                                 uint32_t& outSize) override {
+        if (object != kAudioObjectSystemObject || property != AudioProperty::processObjectList)
+            return kAudioHardwareUnknownPropertyError;
+        std::lock_guard g(lock_);
+        outSize = static_cast<uint32_t>(cache_.processObjects().size() * sizeof(AudioObjectID));
+        return 0;
+    }
+
+    OSStatus getPropertyData(AudioObjectID object, AudioProperty property, uint32_t& ioSize,
+                             void* data) override {
+        std::lock_guard g(lock_);
+        if (object == kAudioObjectSystemObject && property == AudioProperty::processObjectList) {
+            auto ids = cache_.processObjects();
+            std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
+            std::memcpy(data, ids.data(), count * sizeof(AudioObjectID));
+            ioSize = static_cast<uint32_t>(count * sizeof(AudioObjectID));
+            return 0;
+        }
+        if (ioSize < 4)
+            return kAudioHardwareBadPropertySizeError;
+        if (property == AudioProperty::processPID) {
+            auto pid = cache_.pid(object);
+            if (!pid)
+                return kAudioHardwareUnknownPropertyError;
+            std::memcpy(data, &*pid, 4);
+        } else if (property == AudioProperty::processIsRunningInput) {
+            auto running = cache_.runningInput(object);
+            if (!running)
+                return kAudioHardwareBadObjectError;
+            uint32_t value = *running ? 1 : 0;
+            std::memcpy(data, &value, 4);
+        } else {
+            return kAudioHardwareUnknownPropertyError;
+        }
+        ioSize = 4;
+        return 0;
+    }
+
+    OSStatus getStringProperty(AudioObjectID object, AudioProperty property,
+                               std::string& out) override {
+        if (property != AudioProperty::processBundleID)
+            return kAudioHardwareUnknownPropertyError;
+        std::lock_guard g(lock_);
+        auto bundle = cache_.bundleId(object);
+        if (!bundle)
+            return kAudioHardwareUnknownPropertyError;
+        out = *bundle;
+        return 0;
+    }
+
+    // Taps and devices are not available on this server yet.
+    OSStatus setTapDescription(AudioObjectID, const TapDescription&) override {
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    OSStatus createProcessTap(const TapDescription&, AudioObjectID&) override {
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    OSStatus destroyProcessTap(AudioObjectID) override { return kAudioHardwareBadObjectError; }
+    OSStatus createAggregateDevice(const AggregateDeviceDescription&, AudioObjectID&) override {
+        return kAudioHardwareUnsupportedOperationError;
+    }
+    OSStatus destroyAggregateDevice(AudioObjectID) override { return kAudioHardwareBadObjectError; }
+    OSStatus createIOProcIDWithBlock(AudioObjectID, const std::string&, AudioDeviceIOBlock,
+                                     AudioDeviceIOProcID&) override {
+        return kAudioHardwareBadObjectError;
+    }
+    OSStatus destroyIOProcID(AudioObjectID, AudioDeviceIOProcID) override {
+        return kAudioHardwareBadObjectError;
+    }
+    OSStatus deviceStart(AudioObjectID, AudioDeviceIOProcID) override {
+        return kAudioHardwareBadObjectError;
+    }
+    OSStatus deviceStop(AudioObjectID, AudioDeviceIOProcID) override {
+        return kAudioHardwareBadObjectError;
+    }
+
+private:
+    // ---- everything below runs on the main-loop thread (or under its lock)
+
+    void connect() {
+        pa_proplist* props = pa_proplist_new();
+        pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zorva helper");
+        pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "app.zorva.helper");
+        context_ = pa_context_new_with_proplist(api_, "Zorva helper", props);
+        pa_proplist_free(props);
+        pa_context_set_state_callback(context_, &PulseAudioHardware::onState, this);
+        pa_context_set_subscribe_callback(context_, &PulseAudioHardware::onEvent, this);
+        // No autospawn: the helper must never start an audio server itself.
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+            lost();
+    }
+
+    void dropContext() {
+        if (!context_)
+            return;
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+        pa_context_unref(context_);
+        context_ = nullptr;
+    }
+
+    // The server is gone (or never came): forget what it told us and try
+    // again shortly. The context itself is released from the timer, not from
+    // inside its own callback.
+    void lost() {
+        {
+            std::lock_guard g(lock_);
+            cache_.clear();
+        }
+        if (retry_)
+            return;
+        timeval when{};
+        pa_gettimeofday(&when);
+        pa_timeval_add(&when, kRetryDelayUsec);
+        retry_ = api_->time_new(api_, &when, &PulseAudioHardware::onRetry, this);
+    }
+
+    void ready() {
+        const auto mask = static_cast<pa_subscription_mask_t>(
+            PA_SUBSCRIPTION_MASK_CLIENT | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+            PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_SOURCE |
+            PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER);
+        forget(pa_context_subscribe(context_, mask, nullptr, nullptr));
+        forget(pa_context_get_client_info_list(context_, &PulseAudioHardware::onClient, this));
+        forget(pa_context_get_source_info_list(context_, &PulseAudioHardware::onSource, this));
+        forget(pa_context_get_source_output_info_list(context_, &PulseAudioHardware::onRecording,
+                                                      this));
+        forget(
+            pa_context_get_sink_input_info_list(context_, &PulseAudioHardware::onPlayback, this));
+    }
+
+    static void forget(pa_operation* op) {
+        if (op)
+            pa_operation_unref(op);
+    }
+
+    static void onRetry(pa_mainloop_api*, pa_time_event* event, const timeval*, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        me->api_->time_free(event);
+        me->retry_ = nullptr;
+        me->dropContext();
+        me->connect();
+    }
+
+    static void onState(pa_context* c, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        if (c != me->context_)
+            return;
+        switch (pa_context_get_state(c)) {
+        case PA_CONTEXT_READY:
+            me->ready();
+            break;
+        case PA_CONTEXT_FAILED:
+        case PA_CONTEXT_TERMINATED:
+            me->lost();
+            break;
+        default:
+            break;
+        }
+    }
+
+    static void onEvent(pa_context* c, pa_subscription_event_type_t type, uint32_t index,
+                        void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        if (c != me->context_)
+            return;
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const bool removed =
+            (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+        if (removed) {
+            std::lock_guard g(me->lock_);
+            switch (facility) {
+            case PA_SUBSCRIPTION_EVENT_CLIENT:
+                me->cache_.removeClient(index);
+                break;
+            case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+                me->cache_.removeRecordingStream(index);
+                break;
+            case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+                me->cache_.removePlaybackStream(index);
+                break;
+            case PA_SUBSCRIPTION_EVENT_SOURCE:
+                me->cache_.removeSource(index);
+                break;
+            default:
+                break;
+            }
+            return;
+        }
+        switch (facility) {
+        case PA_SUBSCRIPTION_EVENT_CLIENT:
+            forget(pa_context_get_client_info(c, index, &PulseAudioHardware::onClient, me));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SOURCE_OUTPUT:
+            forget(
+                pa_context_get_source_output_info(c, index, &PulseAudioHardware::onRecording, me));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+            forget(pa_context_get_sink_input_info(c, index, &PulseAudioHardware::onPlayback, me));
+            break;
+        case PA_SUBSCRIPTION_EVENT_SOURCE:
+            forget(
+                pa_context_get_source_info_by_index(c, index, &PulseAudioHardware::onSource, me));
+            break;
+        default:
+            break;
+        }
+    }
+
+    static void onClient(pa_context* c, const pa_client_info* info, int eol, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        if (eol || !info || c != me->context_)
+            return;
+        ClientRecord record{info->index, property(info->proplist, PA_PROP_APPLICATION_ID),
+                            property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY),
+                            property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID)};
+        std::lock_guard g(me->lock_);
+        me->cache_.setClient(record);
+    }
+
+    static void onRecording(pa_context* c, const pa_source_output_info* info, int eol, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        if (eol || !info || c != me->context_)
+            return;
+        StreamRecord record{info->index, info->client, info->source, info->corked != 0,
+                            isLevelMeter(info->proplist)};
+        std::lock_guard g(me->lock_);
+        me->cache_.setRecordingStream(record);
+    }
+
+    static void onPlayback(pa_context* c, const pa_sink_input_info* info, int eol, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        if (eol || !info || c != me->context_)
+            return;
+        StreamRecord record{info->index, info->client, info->sink, info->corked != 0,
+                            isLevelMeter(info->proplist)};
+        std::lock_guard g(me->lock_);
+        me->cache_.setPlaybackStream(record);
+    }
+
+    static void onSource(pa_context* c, const pa_source_info* info, int eol, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        if (eol || !info || c != me->context_)
+            return;
+        SourceRecord record{info->index, info->monitor_of_sink != PA_INVALID_INDEX};
+        std::lock_guard g(me->lock_);
+        me->cache_.setSource(record);
+    }
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_mainloop_api* api_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_time_event* retry_ = nullptr;
+
+    std::mutex lock_; // guards cache_
+    ProcessCache cache_;
+};
+
+} // namespace
+
+std::unique_ptr<AudioHardware> makePulseAudioHardware() {
+    return std::make_unique<PulseAudioHardware>();
+}
+
+} // namespace zorva

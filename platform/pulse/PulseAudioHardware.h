@@ -1,0 +1,16 @@
+// The audio hardware layer over a PulseAudio server (or PipeWire's PulseAudio
+// server), through libpulse.
+#pragma once
+
+#include "platform/AudioHardware.h"
+
+#include <memory>
+
+namespace zorva {
+
+// Starts connecting in the background and returns at once. While no server
+// is reachable the process-object list is empty; the connection is retried
+// until a server appears, and again whenever it goes away.
+std::unique_ptr<AudioHardware> makePulseAudioHardware();
+
+} // namespace zorva
