@@ -1,6 +1,8 @@
 #include "ProcessCache.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace zorva::pulse {
 
@@ -135,6 +137,61 @@ std::optional<std::string> ProcessCache::bundleId(AudioObjectID object) {
 std::optional<bool> ProcessCache::runningInput(AudioObjectID object) {
     const ProcessObject* p = find(object);
     return p ? std::optional<bool>(p->runningInput) : std::nullopt;
+}
+
+OSStatus ProcessCache::getPropertyDataSize(AudioObjectID object, AudioProperty property,
+                                           uint32_t& outSize) {
+    if (object != kAudioObjectSystemObject || property != AudioProperty::processObjectList)
+        return kAudioHardwareUnknownPropertyError;
+    if (dirty_)
+        rebuild();
+    outSize = static_cast<uint32_t>(objects_.size() * sizeof(AudioObjectID));
+    return 0;
+}
+
+OSStatus ProcessCache::getPropertyData(AudioObjectID object, AudioProperty property,
+                                       uint32_t& ioSize, void* data) {
+    if (object == kAudioObjectSystemObject && property == AudioProperty::processObjectList) {
+        if (dirty_)
+            rebuild();
+        std::size_t count = std::min<std::size_t>(objects_.size(), ioSize / sizeof(AudioObjectID));
+        auto* out = static_cast<AudioObjectID*>(data);
+        auto it = objects_.begin();
+        for (std::size_t i = 0; i < count; ++i, ++it)
+            out[i] = it->first;
+        ioSize = static_cast<uint32_t>(count * sizeof(AudioObjectID));
+        return 0;
+    }
+    const ProcessObject* p = find(object);
+    if (!p)
+        return kAudioHardwareBadObjectError;
+    if (ioSize < 4)
+        return kAudioHardwareBadPropertySizeError;
+    if (property == AudioProperty::processPID) {
+        if (!p->pid)
+            return kAudioHardwareUnknownPropertyError;
+        std::memcpy(data, &*p->pid, 4);
+    } else if (property == AudioProperty::processIsRunningInput) {
+        uint32_t value = p->runningInput ? 1 : 0;
+        std::memcpy(data, &value, 4);
+    } else {
+        return kAudioHardwareUnknownPropertyError;
+    }
+    ioSize = 4;
+    return 0;
+}
+
+OSStatus ProcessCache::getStringProperty(AudioObjectID object, AudioProperty property,
+                                         std::string& out) {
+    if (property != AudioProperty::processBundleID)
+        return kAudioHardwareUnknownPropertyError;
+    const ProcessObject* p = find(object);
+    if (!p)
+        return kAudioHardwareBadObjectError;
+    if (!p->bundleId)
+        return kAudioHardwareUnknownPropertyError;
+    out = *p->bundleId;
+    return 0;
 }
 
 std::vector<uint32_t> ProcessCache::playbackStreamsOf(const std::vector<AudioObjectID>& objects) {

@@ -60,6 +60,12 @@ public:
     std::optional<std::string> bundleId(AudioObjectID object);
     std::optional<bool> runningInput(AudioObjectID object);
 
+    // The hardware layer's property reads, answered from the cache.
+    OSStatus getPropertyDataSize(AudioObjectID object, AudioProperty property, uint32_t& outSize);
+    OSStatus getPropertyData(AudioObjectID object, AudioProperty property, uint32_t& ioSize,
+                             void* data);
+    OSStatus getStringProperty(AudioObjectID object, AudioProperty property, std::string& out);
+
     // The playback streams of the given process objects (for taps).
     std::vector<uint32_t> playbackStreamsOf(const std::vector<AudioObjectID>& objects);
 

@@ -24,9 +24,13 @@ std::optional<std::string> property(const pa_proplist* list, const char* key) {
     return value ? std::optional<std::string>(value) : std::nullopt;
 }
 
-bool isLevelMeter(const pa_proplist* list) {
+// Volume controls open peak-detecting streams to draw level meters; they are
+// not someone using the microphone. PulseAudio shows them by their "peaks"
+// resampler, PipeWire by the stream.monitor property.
+bool isLevelMeter(const pa_proplist* list, const char* resampleMethod) {
     auto monitor = property(list, "stream.monitor");
-    return monitor && *monitor == "true";
+    return (monitor && *monitor == "true") ||
+           (resampleMethod && std::strcmp(resampleMethod, "peaks") == 0);
 }
 
 // Threads: libpulse calls back on its own main-loop thread, where the cache
@@ -56,53 +60,18 @@ public:
 
     OSStatus getPropertyDataSize(AudioObjectID object, AudioProperty property,
                                  uint32_t& outSize) override {
-        if (object != kAudioObjectSystemObject || property != AudioProperty::processObjectList)
-            return kAudioHardwareUnknownPropertyError;
         std::lock_guard g(lock_);
-        outSize = static_cast<uint32_t>(cache_.processObjects().size() * sizeof(AudioObjectID));
-        return 0;
+        return cache_.getPropertyDataSize(object, property, outSize);
     }
-
     OSStatus getPropertyData(AudioObjectID object, AudioProperty property, uint32_t& ioSize,
                              void* data) override {
         std::lock_guard g(lock_);
-        if (object == kAudioObjectSystemObject && property == AudioProperty::processObjectList) {
-            auto ids = cache_.processObjects();
-            std::size_t count = std::min<std::size_t>(ids.size(), ioSize / sizeof(AudioObjectID));
-            std::memcpy(data, ids.data(), count * sizeof(AudioObjectID));
-            ioSize = static_cast<uint32_t>(count * sizeof(AudioObjectID));
-            return 0;
-        }
-        if (ioSize < 4)
-            return kAudioHardwareBadPropertySizeError;
-        if (property == AudioProperty::processPID) {
-            auto pid = cache_.pid(object);
-            if (!pid)
-                return kAudioHardwareUnknownPropertyError;
-            std::memcpy(data, &*pid, 4);
-        } else if (property == AudioProperty::processIsRunningInput) {
-            auto running = cache_.runningInput(object);
-            if (!running)
-                return kAudioHardwareBadObjectError;
-            uint32_t value = *running ? 1 : 0;
-            std::memcpy(data, &value, 4);
-        } else {
-            return kAudioHardwareUnknownPropertyError;
-        }
-        ioSize = 4;
-        return 0;
+        return cache_.getPropertyData(object, property, ioSize, data);
     }
-
     OSStatus getStringProperty(AudioObjectID object, AudioProperty property,
                                std::string& out) override {
-        if (property != AudioProperty::processBundleID)
-            return kAudioHardwareUnknownPropertyError;
         std::lock_guard g(lock_);
-        auto bundle = cache_.bundleId(object);
-        if (!bundle)
-            return kAudioHardwareUnknownPropertyError;
-        out = *bundle;
-        return 0;
+        return cache_.getStringProperty(object, property, out);
     }
 
     // Taps and devices are not available on this server yet.
@@ -281,7 +250,7 @@ private:
         if (eol || !info || c != me->context_)
             return;
         StreamRecord record{info->index, info->client, info->source, info->corked != 0,
-                            isLevelMeter(info->proplist)};
+                            isLevelMeter(info->proplist, info->resample_method)};
         std::lock_guard g(me->lock_);
         me->cache_.setRecordingStream(record);
     }
@@ -291,7 +260,7 @@ private:
         if (eol || !info || c != me->context_)
             return;
         StreamRecord record{info->index, info->client, info->sink, info->corked != 0,
-                            isLevelMeter(info->proplist)};
+                            isLevelMeter(info->proplist, info->resample_method)};
         std::lock_guard g(me->lock_);
         me->cache_.setPlaybackStream(record);
     }

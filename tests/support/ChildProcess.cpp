@@ -23,7 +23,8 @@ int remainingMs(Clock::time_point deadline) {
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& path, const std::vector<std::string>& args,
-                           const std::vector<std::string>& extraEnv) {
+                           const std::vector<std::string>& extraEnv, bool ownGroup)
+    : ownGroup_(ownGroup) {
     std::signal(SIGPIPE, SIG_IGN);
     int in[2], out[2], err[2];
     if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC))
@@ -39,15 +40,29 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
     for (auto& a : argStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    std::vector<std::string> envStore;
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e);
-    envStore.insert(envStore.end(), extraEnv.begin(), extraEnv.end());
+    // The extra entries replace inherited ones of the same name.
+    auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> envStore(extraEnv.begin(), extraEnv.end());
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        bool replaced = false;
+        for (const auto& extra : extraEnv)
+            replaced |= nameOf(extra) == nameOf(entry);
+        if (!replaced)
+            envStore.push_back(entry);
+    }
     std::vector<char*> envp;
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    int rc = posix_spawn(&pid_, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    if (ownGroup) {
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attr, 0);
+    }
+    int rc = posix_spawn(&pid_, path.c_str(), &actions, &attr, argv.data(), envp.data());
+    posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -61,6 +76,8 @@ ChildProcess::ChildProcess(const std::string& path, const std::vector<std::strin
 }
 
 ChildProcess::~ChildProcess() {
+    if (ownGroup_ && pid_ > 0)
+        ::kill(-pid_, SIGKILL);
     if (!exitStatus_ && pid_ > 0) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);

@@ -11,9 +11,11 @@ namespace zorva::test {
 
 class ChildProcess {
 public:
+    // With `ownGroup` the child leads a process group of its own, and the
+    // whole group is killed with it (for programs that start others).
     explicit ChildProcess(const std::string& path, const std::vector<std::string>& args = {},
-                          const std::vector<std::string>& extraEnv = {});
-    ~ChildProcess(); // kills the child if it is still running
+                          const std::vector<std::string>& extraEnv = {}, bool ownGroup = false);
+    ~ChildProcess(); // kills the child (or its group) if it is still running
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
@@ -41,6 +43,7 @@ private:
     void drainStderr();
 
     pid_t pid_ = -1;
+    bool ownGroup_ = false;
     int in_ = -1, out_ = -1, err_ = -1;
     std::string outBuffer_, errBuffer_;
     bool outEof_ = false;

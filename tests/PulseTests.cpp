@@ -1,0 +1,172 @@
+// The real helper against a private PulseAudio server: "conferencing apps"
+// are ordinary clients that share an application.id.
+#include "support/ChildProcess.h"
+#include "support/PulseServer.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+using namespace zorva::test;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+namespace {
+
+const std::string kApp = "org.example.conf";
+
+struct RunningHelper : ChildProcess {
+    explicit RunningHelper(const PulseServer& server)
+        : ChildProcess(ZORVA_HELPER_PATH, {}, server.env()) {
+        auto hello = readLine(5s);
+        if (!hello)
+            throw std::runtime_error("no hello");
+        pid = Json::parse(*hello)["pid"];
+        write(R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+              R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":1000,)"
+              R"("endGraceMs":2000,"fastResults":false})"
+              "\n");
+    }
+    // The next "call" line within the timeout, or null.
+    Json nextCall(std::chrono::milliseconds timeout) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            auto line = readLine(std::max(left, 1ms));
+            if (!line)
+                break;
+            auto j = Json::parse(*line);
+            if (j["type"] == "call")
+                return j;
+        }
+        return nullptr;
+    }
+    int pid = 0;
+};
+
+// A client process with one stream, returned once the stream exists.
+std::unique_ptr<ChildProcess> client(const PulseServer& server, std::vector<std::string> args,
+                                     const std::string& props = "application.id=" + kApp) {
+    auto env = server.env();
+    env.push_back("PULSE_PROP=" + props);
+    auto c = std::make_unique<ChildProcess>(PA_STREAM_TOOL, args, env);
+    if (c->readLine(10s) != "ready")
+        throw std::runtime_error("test client stream did not start: " + c->stderrText());
+    return c;
+}
+std::unique_ptr<ChildProcess> player(const PulseServer& s) {
+    return client(s, {"play"});
+}
+std::unique_ptr<ChildProcess> recorder(const PulseServer& s) {
+    return client(s, {"record", "--device", "virtmic"});
+}
+
+std::vector<int> sorted(std::vector<int> v) {
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// Each test runs against PulseAudio and against PipeWire's PulseAudio server.
+struct PulseCallDetection : ::testing::TestWithParam<ServerKind> {
+    void SetUp() override {
+        if (!PulseServer::available(GetParam()))
+            GTEST_SKIP() << "server not installed";
+    }
+};
+
+TEST_P(PulseCallDetection, StartedThenMicReleasedWhenTheRecorderStops) {
+    PulseServer server(GetParam());
+    RunningHelper helper(server);
+    auto play = player(server);
+    auto rec = recorder(server);
+    auto started = helper.nextCall(10s);
+    ASSERT_FALSE(started.is_null());
+    EXPECT_EQ(started["state"], "started");
+    EXPECT_EQ(started["app"], "Conf");
+    EXPECT_EQ(started["bundleId"], kApp);
+    EXPECT_EQ(sorted(started["pids"]), sorted({play->pid(), rec->pid()}));
+    EXPECT_GE(started["sinceMicStartMs"].get<int64_t>(), 1000);
+    EXPECT_FALSE(started.contains("reason"));
+
+    rec.reset();
+    auto ended = helper.nextCall(10s);
+    ASSERT_FALSE(ended.is_null());
+    EXPECT_EQ(ended["state"], "ended");
+    EXPECT_EQ(ended["reason"], "mic-released");
+    EXPECT_EQ(ended["pids"], Json::array({play->pid()}));
+    EXPECT_FALSE(ended.contains("sinceMicStartMs"));
+}
+
+TEST_P(PulseCallDetection, AppQuitWhenAllItsProcessesGo) {
+    PulseServer server(GetParam());
+    RunningHelper helper(server);
+    auto play = player(server);
+    auto rec = recorder(server);
+    ASSERT_EQ(helper.nextCall(10s)["state"], "started");
+    rec.reset();
+    play.reset();
+    auto ended = helper.nextCall(10s);
+    ASSERT_FALSE(ended.is_null());
+    EXPECT_EQ(ended["reason"], "app-quit");
+    EXPECT_EQ(ended["pids"], Json::array());
+}
+
+TEST_P(PulseCallDetection, MonitorCorkedMeterAndOwnStreamsNeverStartACall) {
+    PulseServer server(GetParam());
+    RunningHelper helper(server);
+    auto play = player(server);
+    auto monitor = client(server, {"record", "--device", "speakers.monitor"});
+    auto corked = client(server, {"record", "--device", "virtmic", "--corked"});
+    auto meter = client(server, {"record", "--device", "virtmic", "--peak"});
+    auto own =
+        client(server, {"record", "--device", "virtmic"},
+               "application.id=" + kApp + " application.process.id=" + std::to_string(helper.pid));
+    EXPECT_TRUE(helper.nextCall(5s).is_null());
+    // The same app with a real microphone recording is detected.
+    auto rec = recorder(server);
+    EXPECT_EQ(helper.nextCall(10s)["state"], "started");
+}
+
+TEST_P(PulseCallDetection, SurvivesTheServerGoingAwayAndComingBack) {
+    PulseServer server(GetParam());
+    RunningHelper helper(server);
+    server.kill();
+    helper.write("{\"type\":\"ping\"}\n");
+    auto pong = helper.readLine(5s);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(Json::parse(*pong)["type"], "pong");
+    std::this_thread::sleep_for(2500ms); // ticks with no server: no call, no crash
+    server.start();
+    auto play = player(server);
+    auto rec = recorder(server);
+    auto started = helper.nextCall(10s);
+    ASSERT_FALSE(started.is_null());
+    EXPECT_EQ(started["state"], "started");
+    EXPECT_EQ(sorted(started["pids"]), sorted({play->pid(), rec->pid()}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, PulseCallDetection,
+                         ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
+                         [](const auto& param) {
+                             return param.param == ServerKind::pulseaudio ? "PulseAudio"
+                                                                          : "PipeWire";
+                         });
+
+TEST(PulseNoServer, HelloAndPingDoNotWaitForAMissingServer) {
+    ChildProcess helper(ZORVA_HELPER_PATH, {},
+                        {"PULSE_SERVER=unix:/nonexistent/native", "HOME=/tmp"});
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(helper.readLine(5s));
+    helper.write(R"({"type":"configure","apps":[],"ignoreBundlePrefixes":[],"ignorePids":[],)"
+                 R"("locale":"en-US","micHoldMs":0,"endGraceMs":0,"fastResults":false})"
+                 "\n{\"type\":\"ping\"}\n");
+    auto pong = helper.readLine(5s);
+    ASSERT_TRUE(pong);
+    EXPECT_EQ(Json::parse(*pong)["type"], "pong");
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 2s);
+    helper.closeStdin();
+    EXPECT_EQ(helper.waitExit(5s), 0);
+}
+
+} // namespace
