@@ -1,6 +1,9 @@
 #include "Helper.h"
 
+#include "Transcriber.h"
+
 #include <cstdlib>
+#include <thread>
 
 namespace zorva {
 
@@ -20,9 +23,16 @@ void Helper::handle(AppMessage message) {
                 env_.exitProcess(0);
             } else if constexpr (std::is_same_v<T, Configure>) {
                 applyConfigure(m);
+            } else if constexpr (std::is_same_v<T, PrepareModel>) {
+                // Each request runs on its own, off the main queue; several
+                // may run at once.
+                std::string locale = configure_ ? configure_->locale : kDefaultLocale;
+                std::thread([&speech = env_.speech, send = env_.send, locale] {
+                    prepareModel(speech, locale, send);
+                }).detach();
             }
-            // start, stop and prepareModel are accepted and act once their
-            // machinery exists; unknown kinds are ignored.
+            // start and stop are accepted and act once sessions exist;
+            // unknown kinds are ignored.
         },
         message);
 }

@@ -7,6 +7,7 @@
 #include "Transport.h"
 #include "platform/AudioHardware.h"
 #include "platform/Clock.h"
+#include "platform/Speech.h"
 
 #include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
@@ -29,7 +30,11 @@ struct HelperEnvironment {
     SendFn send;
     std::function<void(int status)> exitProcess; // does not return in the real process
     AudioHardware& hardware;
+    SpeechPlatform& speech;
 };
+
+// The locale used for model preparation until a configuration names one.
+inline constexpr const char* kDefaultLocale = "en-IN";
 
 class Helper : public std::enable_shared_from_this<Helper> {
 public:

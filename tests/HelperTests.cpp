@@ -1,5 +1,6 @@
 #include "Helper.h"
 #include "platform/fake/FakeAudioHardware.h"
+#include "platform/fake/FakeSpeech.h"
 #include "platform/fake/ManualClock.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +18,10 @@ struct HelperTest : ::testing::Test {
     std::vector<HelperMessage> sent;
     std::vector<int> exits;
     fake::FakeAudioHardware hardware;
+    fake::FakeSpeechPlatform speech;
     std::shared_ptr<Helper> helper = std::make_shared<Helper>(HelperEnvironment{
         queue, clock, clock.now(), [this](const HelperMessage& m) { sent.push_back(m); },
-        [this](int status) { exits.push_back(status); }, hardware});
+        [this](int status) { exits.push_back(status); }, hardware, speech});
 
     void SetUp() override { setQueueClock(&clock); }
     void TearDown() override { setQueueClock(nullptr); }

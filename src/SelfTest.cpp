@@ -1,0 +1,76 @@
+#include "SelfTest.h"
+
+#include <thread>
+#include <unistd.h>
+
+namespace zorva {
+
+std::optional<SelfTestRequest> selfTestRequest(const std::vector<std::string>& arguments) {
+    auto find = [&](const char* flag) -> std::optional<std::string> {
+        for (std::size_t i = 0; i < arguments.size(); ++i)
+            if (arguments[i] == flag)
+                return i + 1 < arguments.size() ? std::optional(arguments[i + 1]) : std::nullopt;
+        return std::nullopt;
+    };
+    // Only the first occurrence of each switch counts; the value after it is
+    // taken whatever it looks like.
+    auto path = find("--transcribe-file");
+    if (!path)
+        return std::nullopt;
+    return SelfTestRequest{*path, find("--locale").value_or("en-IN")};
+}
+
+void note(const std::string& text) {
+    std::string line = "selftest: " + text + "\n";
+    (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, const SendFn& send,
+                   const std::function<void(const std::string&)>& note,
+                   std::chrono::milliseconds pace) {
+    std::string openError;
+    auto file = AudioFileReader::open(request.path, openError);
+    if (!file) {
+        note("cannot open " + request.path + ": " + openError);
+        return 1;
+    }
+    auto locale = resolveLocale(env.speech, request.localeId);
+    if (!locale) {
+        note("no supported locale for " + request.localeId);
+        return 1;
+    }
+    auto probe = StreamTranscriber::makeTranscriber(*locale, /*fast=*/true);
+    note("locale " + locale->identifier + ", assets " + toString(env.speech.status(*probe)));
+    auto best = env.speech.bestAvailableAudioFormat(*probe);
+    note("analyzer format " + (best ? best->description() : std::string("nil")));
+    const AudioFormat& format = file->processingFormat();
+    note("file " + format.description() + ", " + std::to_string(file->length()) + " frames");
+
+    const Clock& clock = env.clock;
+    auto transcriber = std::make_shared<StreamTranscriber>(StreamName::mic, "selftest",
+                                                           clock.now(), send, env);
+    if (auto error = transcriber->start(*locale, /*fast=*/true)) {
+        note("start failed: " + error->description);
+        return 1;
+    }
+    const auto chunk = static_cast<uint32_t>(format.sampleRate / 10);
+    int64_t fed = 0;
+    while (file->framePosition() < file->length() && chunk > 0) {
+        PcmBuffer buffer(format, chunk);
+        if (auto error = file->read(buffer, chunk)) {
+            note("read failed: " + *error);
+            break;
+        }
+        if (buffer.frameLength() == 0)
+            break;
+        transcriber->feed(buffer);
+        ++fed;
+        std::this_thread::sleep_until(std::chrono::steady_clock::now() + pace);
+    }
+    note("fed " + std::to_string(fed) + " buffers; finishing");
+    transcriber->finish();
+    note("done");
+    return 0;
+}
+
+} // namespace zorva
