@@ -10,8 +10,9 @@
 namespace zorva {
 
 std::string AudioFormat::description() const {
-    const char* type = sample == Sample::float32 ? "float32" : sample == Sample::int16 ? "int16"
-                                                                                       : "int32";
+    const char* type = sample == Sample::float32 ? "float32"
+                       : sample == Sample::int16 ? "int16"
+                                                 : "int32";
     char text[96];
     std::snprintf(text, sizeof text, "%g Hz, %u ch, %s, %s", sampleRate, channels, type,
                   interleaved ? "interleaved" : "deinterleaved");
@@ -21,11 +22,13 @@ std::string AudioFormat::description() const {
 PcmBuffer::PcmBuffer(AudioFormat format, uint32_t frameCapacity)
     : format_(format), capacity_(frameCapacity) {
     std::size_t planes = format_.interleaved ? 1 : format_.channels;
-    planes_.assign(planes, std::vector<std::byte>(samplesPerPlane(capacity_) *
-                                                  format_.bytesPerSample()));
+    planes_.assign(planes,
+                   std::vector<std::byte>(samplesPerPlane(capacity_) * format_.bytesPerSample()));
 }
 
-void PcmBuffer::setFrameLength(uint32_t frames) { length_ = std::min(frames, capacity_); }
+void PcmBuffer::setFrameLength(uint32_t frames) {
+    length_ = std::min(frames, capacity_);
+}
 
 template <typename T, typename Planes>
 static std::vector<T*> pointers(Planes& planes, bool matches) {
@@ -141,8 +144,7 @@ std::optional<std::string> FormatConverter::convert(const PcmBuffer& input, PcmB
                 output.floatChannelData()[plane][index] = v;
             } else {
                 float scaled = std::clamp(v * 32768.0f, -32768.0f, 32767.0f);
-                output.int16ChannelData()[plane][index] =
-                    static_cast<int16_t>(std::lrint(scaled));
+                output.int16ChannelData()[plane][index] = static_cast<int16_t>(std::lrint(scaled));
             }
         }
     }

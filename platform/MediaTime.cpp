@@ -14,14 +14,13 @@ std::pair<MediaTime, MediaTime> common(MediaTime a, MediaTime b) {
     if (a.timescale == b.timescale)
         return {a, b};
     int64_t l = std::lcm<int64_t>(a.timescale, b.timescale);
-    int32_t scale = l <= std::numeric_limits<int32_t>::max()
-                        ? static_cast<int32_t>(l)
-                        : std::max(a.timescale, b.timescale);
+    int32_t scale = l <= std::numeric_limits<int32_t>::max() ? static_cast<int32_t>(l)
+                                                             : std::max(a.timescale, b.timescale);
     auto convert = [scale](MediaTime t) {
         if (scale % t.timescale == 0)
             return MediaTime{t.value * (scale / t.timescale), scale};
-        return MediaTime{static_cast<int64_t>(std::llround(static_cast<long double>(t.value) *
-                                                           scale / t.timescale)),
+        return MediaTime{static_cast<int64_t>(
+                             std::llround(static_cast<long double>(t.value) * scale / t.timescale)),
                          scale};
     };
     return {convert(a), convert(b)};

@@ -26,7 +26,9 @@ struct MediaTimeRange {
     MediaTime start;
     MediaTime duration;
     MediaTime end() const { return start + duration; }
-    static MediaTimeRange fromStartEnd(MediaTime start, MediaTime end) { return {start, end - start}; }
+    static MediaTimeRange fromStartEnd(MediaTime start, MediaTime end) {
+        return {start, end - start};
+    }
     bool operator==(const MediaTimeRange&) const = default;
 };
 

@@ -8,8 +8,8 @@
 // Each analyser is used by one owner; results and input are AsyncQueues.
 #pragma once
 
-#include "Audio.h"
 #include "AsyncQueue.h"
+#include "Audio.h"
 #include "MediaTime.h"
 
 #include <memory>
@@ -57,7 +57,7 @@ std::string toString(AssetStatus status);
 class AssetInstallationRequest {
 public:
     virtual ~AssetInstallationRequest() = default;
-    virtual double fractionCompleted() const = 0; // 0.0 to 1.0, any thread
+    virtual double fractionCompleted() const = 0;                // 0.0 to 1.0, any thread
     virtual std::optional<SpeechError> downloadAndInstall() = 0; // blocks until done
 };
 
@@ -81,8 +81,10 @@ class SpeechPlatform {
 public:
     virtual ~SpeechPlatform() = default;
     virtual std::optional<SpeechLocale> supportedLocale(const std::string& equivalentTo) = 0;
-    virtual std::optional<AudioFormat> bestAvailableAudioFormat(const SpeechTranscriber& module) = 0;
-    virtual std::unique_ptr<SpeechAnalyzer> makeAnalyzer(std::shared_ptr<SpeechTranscriber> module) = 0;
+    virtual std::optional<AudioFormat>
+    bestAvailableAudioFormat(const SpeechTranscriber& module) = 0;
+    virtual std::unique_ptr<SpeechAnalyzer>
+    makeAnalyzer(std::shared_ptr<SpeechTranscriber> module) = 0;
 
     virtual AssetStatus status(const SpeechTranscriber& module) = 0;
     // `out` stays empty when nothing needs installing.

@@ -28,11 +28,14 @@ void accumulate(Level& level, const std::vector<const T*>& planes, std::size_t c
 void Level::add(const PcmBuffer& buffer) {
     const std::size_t count = buffer.samplesPerPlane(buffer.frameLength());
     switch (buffer.format().sample) {
-    case AudioFormat::Sample::float32: accumulate(*this, buffer.floatChannelData(), count, 1.0); break;
+    case AudioFormat::Sample::float32:
+        accumulate(*this, buffer.floatChannelData(), count, 1.0);
+        break;
     case AudioFormat::Sample::int16:
         accumulate(*this, buffer.int16ChannelData(), count, 1.0 / 32768.0);
         break;
-    case AudioFormat::Sample::int32: break;
+    case AudioFormat::Sample::int32:
+        break;
     }
 }
 

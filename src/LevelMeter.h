@@ -11,9 +11,9 @@
 namespace zorva {
 
 struct Level {
-    double peak = 0;       // largest absolute sample, full scale 1.0
+    double peak = 0; // largest absolute sample, full scale 1.0
     double sumSquares = 0;
-    int64_t samples = 0;   // all channels together
+    int64_t samples = 0; // all channels together
 
     // Folds in a buffer of 32-bit float or 16-bit integer samples; other
     // sample types leave the level unchanged. One pass, no allocation.

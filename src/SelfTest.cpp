@@ -47,8 +47,8 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
     note("file " + format.description() + ", " + std::to_string(file->length()) + " frames");
 
     const Clock& clock = env.clock;
-    auto transcriber = std::make_shared<StreamTranscriber>(StreamName::mic, "selftest",
-                                                           clock.now(), send, env);
+    auto transcriber =
+        std::make_shared<StreamTranscriber>(StreamName::mic, "selftest", clock.now(), send, env);
     if (auto error = transcriber->start(*locale, /*fast=*/true)) {
         note("start failed: " + error->description);
         return 1;

@@ -16,7 +16,9 @@ std::string trimmed(const std::string& s) {
     return s.substr(first, s.find_last_not_of(space) - first + 1);
 }
 
-int64_t toMs(MediaTime t) { return static_cast<int64_t>(std::trunc(t.seconds() * 1000.0)); }
+int64_t toMs(MediaTime t) {
+    return static_cast<int64_t>(std::trunc(t.seconds() * 1000.0));
+}
 
 // Runs `body` on its own thread with a TaskControl it can watch.
 std::shared_ptr<TaskControl> spawn(std::function<void(std::shared_ptr<TaskControl>)> body) {
@@ -75,11 +77,11 @@ std::optional<MediaTime> AnalyzerTimeline::place(uint32_t frames, double rate) {
 
 // ---------------------------------------------------------------- transcriber
 
-StreamTranscriber::StreamTranscriber(StreamName stream, std::string sessionId,
-                                     Instant captureStart, SendFn send,
-                                     TranscriberEnvironment env)
+StreamTranscriber::StreamTranscriber(StreamName stream, std::string sessionId, Instant captureStart,
+                                     SendFn send, TranscriberEnvironment env)
     : stream_(stream), sessionId_(std::move(sessionId)), captureStart_(captureStart),
-      send_(std::move(send)), env_(std::move(env)) {}
+      send_(std::move(send)), env_(std::move(env)),
+      reporter_(stream_, sessionId_, captureStart_, env_.clock, send_) {}
 
 StreamTranscriber::~StreamTranscriber() {
     // Loops still running end at their next wake-up: they hold us weakly.
@@ -97,10 +99,6 @@ std::shared_ptr<SpeechTranscriber> StreamTranscriber::makeTranscriber(const Spee
     return module;
 }
 
-int64_t StreamTranscriber::elapsedMs() const {
-    return millisecondsBetween(captureStart_, env_.clock.now());
-}
-
 std::optional<SpeechError> StreamTranscriber::start(const SpeechLocale& locale, bool fast) {
     auto module = makeTranscriber(locale, fast);
     auto format = env_.speech.bestAvailableAudioFormat(*module);
@@ -116,9 +114,8 @@ std::optional<SpeechError> StreamTranscriber::start(const SpeechLocale& locale, 
         return error;
 
     std::weak_ptr<StreamTranscriber> weak = weak_from_this();
-    tasks_.push_back(spawn([weak, module](std::shared_ptr<TaskControl> task) {
-        resultLoop(weak, module, task);
-    }));
+    tasks_.push_back(spawn(
+        [weak, module](std::shared_ptr<TaskControl> task) { resultLoop(weak, module, task); }));
     TranscriberTiming timing = env_.timing;
     tasks_.push_back(spawn([weak, timing](std::shared_ptr<TaskControl> task) {
         while (!task->cancelled()) {
@@ -188,8 +185,7 @@ void StreamTranscriber::feed(const PcmBuffer& buffer) {
     if (!converter_)
         return;
     const auto capacity = static_cast<uint32_t>(static_cast<double>(buffer.frameLength()) *
-                                                format->sampleRate /
-                                                buffer.format().sampleRate) +
+                                                format->sampleRate / buffer.format().sampleRate) +
                           1;
     auto output = std::make_shared<PcmBuffer>(*format, capacity);
     if (converter_->convert(buffer, *output))
@@ -252,26 +248,24 @@ void StreamTranscriber::resultLoop(std::weak_ptr<StreamTranscriber> weak,
         if (!self)
             return;
         if (status == ResultStream::Status::failed) {
-            self->send_(
-                HelperError{HelperError::Code::transcriberFailed, error, false, self->sessionId_});
+            self->reporter_.fail(error);
             return;
         }
-        self->handleResult(result);
+        self->reporter_.handle(result);
     }
 }
 
-void StreamTranscriber::handleResult(const SpeechResult& result) {
+void ResultReporter::handle(const SpeechResult& result) {
     std::string text = trimmed(result.text);
     if (text.empty())
         return;
     const int64_t startMs = toMs(result.range.start);
+    const int64_t now = millisecondsBetween(captureStart_, clock_.now());
     if (result.isFinal) {
-        lastPartial_.reset(); // its time stays
-        send_(FinalText{sessionId_, stream_, text, startMs, toMs(result.range.end()),
-                        elapsedMs()});
+        lastPartial_.reset();
+        send_(FinalText{sessionId_, stream_, text, startMs, toMs(result.range.end()), now});
         return;
     }
-    const int64_t now = elapsedMs();
     if (lastPartial_ && *lastPartial_ == text)
         return;
     if (lastPartial_ && now - lastPartialAtMs_ < 160)
@@ -279,6 +273,10 @@ void StreamTranscriber::handleResult(const SpeechResult& result) {
     send_(PartialText{sessionId_, stream_, text, startMs});
     lastPartial_ = text;
     lastPartialAtMs_ = now;
+}
+
+void ResultReporter::fail(const std::string& description) {
+    send_(HelperError{HelperError::Code::transcriberFailed, description, false, sessionId_});
 }
 
 // ---------------------------------------------------------------- locales and models
@@ -302,8 +300,12 @@ void prepareModel(SpeechPlatform& speech, const std::string& localeId, const Sen
         send(HelperError{HelperError::Code::modelUnsupported, e.description, false, std::nullopt});
     };
     switch (speech.status(*module)) {
-    case AssetStatus::unsupported: send(Model{id, Model::Status::unsupported, 0}); break;
-    case AssetStatus::installed: send(Model{id, Model::Status::installed, 1.0}); break;
+    case AssetStatus::unsupported:
+        send(Model{id, Model::Status::unsupported, 0});
+        break;
+    case AssetStatus::installed:
+        send(Model{id, Model::Status::installed, 1.0});
+        break;
     default: {
         std::shared_ptr<AssetInstallationRequest> request;
         if (auto error = speech.assetInstallationRequest(*module, request)) {
@@ -314,12 +316,13 @@ void prepareModel(SpeechPlatform& speech, const std::string& localeId, const Sen
             send(Model{id, Model::Status::installed, 1.0});
             break;
         }
-        auto reporter = spawn([request, id, send, progressInterval](std::shared_ptr<TaskControl> t) {
-            while (!t->cancelled()) {
-                send(Model{id, Model::Status::downloading, request->fractionCompleted()});
-                t->sleepFor(progressInterval);
-            }
-        });
+        auto reporter =
+            spawn([request, id, send, progressInterval](std::shared_ptr<TaskControl> t) {
+                while (!t->cancelled()) {
+                    send(Model{id, Model::Status::downloading, request->fractionCompleted()});
+                    t->sleepFor(progressInterval);
+                }
+            });
         auto error = request->downloadAndInstall();
         // The reporter has ended before the closing message: it is last.
         reporter->cancel();

@@ -34,6 +34,29 @@ private:
     std::atomic<int64_t> framesPlaced_{0}; // read by the stall finaliser
 };
 
+// Turns the analyser's results into partial and final messages: trims them,
+// drops whitespace, repeats and partials that come within 160 ms of the last
+// one sent. Used by one thread at a time (the result loop).
+class ResultReporter {
+public:
+    ResultReporter(StreamName stream, std::string sessionId, Instant captureStart,
+                   const Clock& clock, SendFn send)
+        : stream_(stream), sessionId_(std::move(sessionId)), captureStart_(captureStart),
+          clock_(clock), send_(std::move(send)) {}
+
+    void handle(const SpeechResult& result);
+    void fail(const std::string& description);
+
+private:
+    StreamName stream_;
+    std::string sessionId_;
+    Instant captureStart_;
+    const Clock& clock_;
+    SendFn send_;
+    std::optional<std::string> lastPartial_;
+    int64_t lastPartialAtMs_ = 0; // kept when a final clears the text
+};
+
 struct TranscriberTiming {
     std::chrono::milliseconds meterInterval{5000};
     std::chrono::milliseconds stallInterval{1000};
@@ -81,17 +104,16 @@ public:
     // watchdog time), sends every result it delivered, and stops the loops.
     void finish();
 
-    static std::shared_ptr<SpeechTranscriber> makeTranscriber(const SpeechLocale& locale, bool fast);
+    static std::shared_ptr<SpeechTranscriber> makeTranscriber(const SpeechLocale& locale,
+                                                              bool fast);
 
     StreamName stream() const { return stream_; }
     const AnalyzerTimeline& timeline() const { return timeline_; }
 
 private:
-    int64_t elapsedMs() const;
     static void resultLoop(std::weak_ptr<StreamTranscriber> weak,
                            std::shared_ptr<SpeechTranscriber> module,
                            std::shared_ptr<TaskControl> task);
-    void handleResult(const SpeechResult& result);
     void stallCheck();
 
     const StreamName stream_;
@@ -113,10 +135,7 @@ private:
     LevelMeter meter_;
 
     std::vector<std::shared_ptr<TaskControl>> tasks_;
-
-    // The result loop's own state.
-    std::optional<std::string> lastPartial_;
-    int64_t lastPartialAtMs_ = 0;
+    ResultReporter reporter_; // the result loop's
 };
 
 // The supported locale equivalent to `identifier`, else that of "en-US".

@@ -50,7 +50,8 @@ int main(int argc, char** argv) {
     auto helper = std::make_shared<Helper>(HelperEnvironment{
         mainQueue, continuousClock(), launchInstant, sendLine, exitProcess, *hardware, *speech});
 
-    sendLine(Hello{1, kHelperVersion, operatingSystemVersionString(), static_cast<int32_t>(getpid())});
+    sendLine(
+        Hello{1, kHelperVersion, operatingSystemVersionString(), static_cast<int32_t>(getpid())});
 
     std::thread([&mainQueue, helper, sendLine] {
         runInputReader(

@@ -48,8 +48,8 @@ void FakeAnalyzer::consume() {
     std::stable_sort(due.begin(), due.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     while (input_->next(in) == AnalyzerInputStream::Status::item) {
-        fedSeconds = (in.start.seconds() +
-                      in.buffer->frameLength() / in.buffer->format().sampleRate);
+        fedSeconds =
+            (in.start.seconds() + in.buffer->frameLength() / in.buffer->format().sampleRate);
         {
             std::lock_guard g(lock_);
             inputs_.push_back(in);
@@ -75,7 +75,8 @@ std::optional<SpeechError> FakeAnalyzer::finalize(MediaTime through) {
 
 std::optional<SpeechError> FakeAnalyzer::finalizeAndFinishThroughEndOfInput() {
     std::unique_lock g(lock_);
-    changed_.wait(g, [&] { return cancelled_ || (inputEnded_ && !script_.finalizeNeverCompletes); });
+    changed_.wait(g,
+                  [&] { return cancelled_ || (inputEnded_ && !script_.finalizeNeverCompletes); });
     g.unlock();
     if (script_.failResultsWith && !cancelled())
         module_->results->finish(script_.failResultsWith);
@@ -99,7 +100,9 @@ void FakeAnalyzer::setVolatileRange(std::optional<MediaTimeRange> range) {
     volatileRange_ = range;
 }
 
-void FakeAnalyzer::emit(SpeechResult result) { module_->results->push(std::move(result)); }
+void FakeAnalyzer::emit(SpeechResult result) {
+    module_->results->push(std::move(result));
+}
 
 std::vector<AnalyzerInput> FakeAnalyzer::inputs() const {
     std::lock_guard g(lock_);

@@ -19,9 +19,9 @@ public:
     struct Script {
         std::optional<SpeechError> startError;
         std::chrono::milliseconds startDelay{0};
-        bool finalizeNeverCompletes = false; // only a cancel ends it
+        bool finalizeNeverCompletes = false;                    // only a cancel ends it
         std::vector<std::pair<double, SpeechResult>> resultsAt; // fed seconds -> result
-        std::optional<std::string> failResultsWith; // at the end of input
+        std::optional<std::string> failResultsWith;             // at the end of input
     };
 
     FakeAnalyzer(std::shared_ptr<SpeechTranscriber> module, Script script);
@@ -89,7 +89,8 @@ public:
     // ---- SpeechPlatform
     std::optional<SpeechLocale> supportedLocale(const std::string& equivalentTo) override;
     std::optional<AudioFormat> bestAvailableAudioFormat(const SpeechTranscriber& module) override;
-    std::unique_ptr<SpeechAnalyzer> makeAnalyzer(std::shared_ptr<SpeechTranscriber> module) override;
+    std::unique_ptr<SpeechAnalyzer>
+    makeAnalyzer(std::shared_ptr<SpeechTranscriber> module) override;
     AssetStatus status(const SpeechTranscriber& module) override;
     std::optional<SpeechError>
     assetInstallationRequest(const SpeechTranscriber& module,

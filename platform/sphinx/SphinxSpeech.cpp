@@ -20,10 +20,14 @@ namespace zorva {
 
 std::string toString(AssetStatus status) {
     switch (status) {
-    case AssetStatus::unsupported: return "unsupported";
-    case AssetStatus::supported: return "supported";
-    case AssetStatus::downloading: return "downloading";
-    case AssetStatus::installed: return "installed";
+    case AssetStatus::unsupported:
+        return "unsupported";
+    case AssetStatus::supported:
+        return "supported";
+    case AssetStatus::downloading:
+        return "downloading";
+    case AssetStatus::installed:
+        return "installed";
     }
     return "unknown";
 }
@@ -86,10 +90,9 @@ private:
     ps_decoder_t* load() {
         if (!files_.present())
             return nullptr;
-        cmd_ln_t* config =
-            cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files_.hmm.c_str(), "-lm",
-                        files_.lm.c_str(), "-dict", files_.dict.c_str(), "-logfn", "/dev/null",
-                        nullptr);
+        cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files_.hmm.c_str(), "-lm",
+                                       files_.lm.c_str(), "-dict", files_.dict.c_str(), "-logfn",
+                                       "/dev/null", nullptr);
         if (!config)
             return nullptr;
         ps_decoder_t* d = ps_init(config);
@@ -118,7 +121,9 @@ std::string cleanWord(const char* raw) {
     return w;
 }
 
-MediaTime samplesToTime(int64_t samples) { return MediaTime{samples, kRate}; }
+MediaTime samplesToTime(int64_t samples) {
+    return MediaTime{samples, kRate};
+}
 
 class SphinxAnalyzer final : public SpeechAnalyzer {
 public:
@@ -441,9 +446,9 @@ private:
 class SphinxSpeechPlatform final : public SpeechPlatform {
 public:
     explicit SphinxSpeechPlatform(std::string modelDir)
-        : pool_(std::make_shared<DecoderPool>(ModelFiles{modelDir + "/en-us/en-us",
-                                                         modelDir + "/en-us/en-us.lm.bin",
-                                                         modelDir + "/en-us/cmudict-en-us.dict"})) {}
+        : pool_(std::make_shared<DecoderPool>(
+              ModelFiles{modelDir + "/en-us/en-us", modelDir + "/en-us/en-us.lm.bin",
+                         modelDir + "/en-us/cmudict-en-us.dict"})) {}
 
     // en-US in any usual spelling: en-US, en_US, en-us, en_US.UTF-8.
     std::optional<SpeechLocale> supportedLocale(const std::string& id) override {

@@ -1,0 +1,227 @@
+// The file mode of the real binary on real recorded speech, recognised by
+// PocketSphinx, compared with PocketSphinx's own command-line decoder.
+#include "support/ChildProcess.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <unistd.h>
+
+using namespace zorva::test;
+using namespace std::chrono_literals;
+using Json = nlohmann::json;
+
+namespace {
+
+const std::string kLibrivox = "/usr/share/pocketsphinx/test/data/librivox";
+
+struct FileRun {
+    std::optional<int> status;
+    std::vector<Json> lines;
+    std::vector<std::string> notes;
+};
+
+std::unique_ptr<ChildProcess> startFileMode(const std::vector<std::string>& args) {
+    return std::make_unique<ChildProcess>(ZORVA_HELPER_PATH, args);
+}
+
+FileRun finish(ChildProcess& p, std::chrono::seconds timeout = 60s) {
+    FileRun run;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (auto line = p.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+               deadline - std::chrono::steady_clock::now())))
+        run.lines.push_back(Json::parse(*line));
+    run.status = p.waitExit(5s);
+    std::istringstream err(p.stderrText());
+    for (std::string l; std::getline(err, l);)
+        if (l.rfind("selftest: ", 0) == 0)
+            run.notes.push_back(l.substr(10));
+    return run;
+}
+
+FileRun fileMode(const std::vector<std::string>& args) {
+    auto p = startFileMode(args);
+    return finish(*p);
+}
+
+std::vector<std::string> words(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string w; in >> w;) {
+        if (w == "<s>" || w == "</s>" || w.front() == '(')
+            continue;
+        std::transform(w.begin(), w.end(), w.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        out.push_back(w);
+    }
+    return out;
+}
+
+// Word-level edit distance: substitutions, insertions and deletions.
+std::size_t editDistance(const std::vector<std::string>& ref, const std::vector<std::string>& hyp) {
+    std::vector<std::size_t> row(hyp.size() + 1);
+    for (std::size_t j = 0; j <= hyp.size(); ++j)
+        row[j] = j;
+    for (std::size_t i = 1; i <= ref.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= hyp.size(); ++j) {
+            std::size_t above = row[j];
+            row[j] = std::min(
+                {row[j] + 1, row[j - 1] + 1, diagonal + (ref[i - 1] == hyp[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[hyp.size()];
+}
+
+std::string shell(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    char buf[4096];
+    while (p && std::fgets(buf, sizeof buf, p))
+        out += buf;
+    if (p)
+        ::pclose(p);
+    return out;
+}
+
+double durationSeconds(const std::string& wav) {
+    return std::stod(shell("soxi -D '" + wav + "'"));
+}
+
+TEST(FileMode, MatchesPocketSphinxOnTheLibrivoxRecordings) {
+    std::ifstream ids(kLibrivox + "/fileids"), refs(kLibrivox + "/transcription");
+    std::vector<std::string> files;
+    std::vector<std::vector<std::string>> references;
+    for (std::string id, ref; std::getline(ids, id) && std::getline(refs, ref);) {
+        files.push_back(kLibrivox + "/" + id + ".wav");
+        references.push_back(words(ref.substr(0, ref.rfind('('))));
+    }
+    ASSERT_EQ(files.size(), 5u);
+
+    // All five at once: each is fed at live pace.
+    std::vector<std::unique_ptr<ChildProcess>> running;
+    for (const auto& f : files)
+        running.push_back(startFileMode({"--transcribe-file", f, "--locale", "en-US"}));
+    std::size_t refWords = 0, ourErrors = 0, theirErrors = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        SCOPED_TRACE(files[i]);
+        FileRun run = finish(*running[i]);
+        ASSERT_EQ(run.status, 0);
+        const double durationMs = durationSeconds(files[i]) * 1000;
+        std::string ours;
+        int partials = 0;
+        int64_t previousEnd = -1;
+        for (const auto& line : run.lines) {
+            EXPECT_EQ(line["sessionId"], "selftest");
+            EXPECT_EQ(line["stream"], "mic");
+            if (line["type"] == "partial")
+                ++partials;
+            if (line["type"] != "final")
+                continue;
+            ours += line["text"].get<std::string>() + " ";
+            int64_t start = line["startMs"].get<int64_t>();
+            int64_t end = line["endMs"].get<int64_t>();
+            EXPECT_LE(0, start);
+            EXPECT_LT(start, end);
+            EXPECT_LE(end, durationMs);
+            EXPECT_LE(previousEnd, start) << "finals come in order and do not overlap";
+            previousEnd = end;
+        }
+        EXPECT_GT(partials, 0) << "partial text while speech runs";
+        std::string theirs =
+            shell("pocketsphinx_continuous -infile '" + files[i] + "' 2>/dev/null");
+        refWords += references[i].size();
+        ourErrors += editDistance(references[i], words(ours));
+        theirErrors += editDistance(references[i], words(theirs));
+    }
+    double ourWer = 100.0 * ourErrors / refWords, theirWer = 100.0 * theirErrors / refWords;
+    RecordProperty("wer_ours", std::to_string(ourWer));
+    RecordProperty("wer_pocketsphinx_continuous", std::to_string(theirWer));
+    std::cout << "word error rate: ours " << ourWer << "%, pocketsphinx_continuous " << theirWer
+              << "% over " << refWords << " words\n";
+    EXPECT_LE(std::abs(ourWer - theirWer), 2.0);
+}
+
+TEST(FileMode, TwoUtterancesApartComeOutAsTwoFinalsAtTheirTimes) {
+    std::string dir = ::testing::TempDir();
+    std::string joined = dir + "/two-utterances.wav";
+    std::string first = kLibrivox + "/sense_and_sensibility_01_austen_64kb-0880.wav";
+    std::string second = kLibrivox + "/sense_and_sensibility_01_austen_64kb-0930.wav";
+    ASSERT_EQ(std::system(("sox -n -r 16000 -c 1 -b 16 '" + dir + "/gap.wav' trim 0 2 && sox '" +
+                           first + "' '" + dir + "/gap.wav' '" + second + "' '" + joined + "'")
+                              .c_str()),
+              0);
+    const double firstMs = durationSeconds(first) * 1000;
+    FileRun run = fileMode({"--transcribe-file", joined});
+    ASSERT_EQ(run.status, 0);
+    std::vector<Json> finals;
+    for (const auto& l : run.lines)
+        if (l["type"] == "final")
+            finals.push_back(l);
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_LT(finals[0]["endMs"].get<int64_t>(), firstMs + 200);
+    EXPECT_GT(finals[1]["startMs"].get<int64_t>(), firstMs + 1800)
+        << "the second starts after the 2 s of silence";
+    EXPECT_LE(finals[1]["endMs"].get<double>(), durationSeconds(joined) * 1000);
+    EXPECT_NE(finals[0]["text"].get<std::string>().find("young man"), std::string::npos);
+    EXPECT_NE(finals[1]["text"].get<std::string>().find("himself"), std::string::npos);
+}
+
+TEST(FileMode, UnusableInputsEndWithOneNoteAndStatusOne) {
+    std::string dir = ::testing::TempDir();
+    std::ofstream(dir + "/empty.wav").close();
+    {
+        std::ofstream corrupt(dir + "/corrupt.wav", std::ios::binary);
+        corrupt << "RIFF\x10\0\0\0WAVEjunkjunkjunk" << std::string(5000, '\x7f');
+    }
+    for (const std::string& path :
+         {dir + "/does-not-exist.wav", dir, dir + "/empty.wav", dir + "/corrupt.wav"}) {
+        SCOPED_TRACE(path);
+        FileRun run = fileMode({"--transcribe-file", path});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(run.lines.empty());
+        ASSERT_EQ(run.notes.size(), 1u);
+        EXPECT_EQ(run.notes[0].rfind("cannot open " + path + ": ", 0), 0u) << run.notes[0];
+    }
+}
+
+TEST(FileMode, FileWithoutFramesFeedsNothingAndSucceeds) {
+    std::string path = ::testing::TempDir() + "/no-frames.wav";
+    ASSERT_EQ(std::system(("sox -n -r 11025 -c 1 -b 16 '" + path + "' trim 0 0").c_str()), 0);
+    FileRun run = fileMode({"--locale", "en_US", "--transcribe-file", path});
+    EXPECT_EQ(run.status, 0);
+    ASSERT_EQ(run.notes.size(), 5u);
+    EXPECT_EQ(run.notes[0], "locale en-US, assets installed");
+    EXPECT_EQ(run.notes[1], "analyzer format 16000 Hz, 1 ch, int16, interleaved");
+    EXPECT_EQ(run.notes[2], "file 11025 Hz, 1 ch, float32, deinterleaved, 0 frames");
+    EXPECT_EQ(run.notes[3], "fed 0 buffers; finishing");
+    EXPECT_EQ(run.notes[4], "done");
+}
+
+TEST(FileMode, ChunksAreATenthOfASecondRoundedUp) {
+    std::string path = ::testing::TempDir() + "/tone.wav";
+    ASSERT_EQ(
+        std::system(("sox -n -r 11025 -c 2 -b 16 '" + path + "' synth 1.05 sine 440").c_str()), 0);
+    const long frames = std::stol(shell("soxi -s '" + path + "'"));
+    ASSERT_EQ(frames % 1102 != 0, true) << "the last chunk is a short one";
+    FileRun run = fileMode({"--transcribe-file", path});
+    EXPECT_EQ(run.status, 0);
+    // Chunks of 1102 frames (a tenth of 11025, truncated), the last one shorter.
+    const std::string fed = "fed " + std::to_string((frames + 1101) / 1102) + " buffers; finishing";
+    EXPECT_NE(std::find(run.notes.begin(), run.notes.end(), fed), run.notes.end()) << fed;
+}
+
+TEST(FileMode, SwitchAsLastArgumentMeansTheProtocol) {
+    ChildProcess p(ZORVA_HELPER_PATH, {"--transcribe-file"});
+    auto hello = p.readLine(5s);
+    ASSERT_TRUE(hello);
+    EXPECT_EQ(Json::parse(*hello)["type"], "hello");
+}
+
+} // namespace
