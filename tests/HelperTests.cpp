@@ -3,7 +3,10 @@
 #include "platform/fake/FakeSpeech.h"
 #include "platform/fake/ManualClock.h"
 
+#include "support/Recorder.h"
+
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace zorva;
 using namespace std::chrono_literals;
@@ -137,6 +140,37 @@ TEST_F(HelperTest, NewConfigureDuringACallForgetsItAndStartsAgainAfterTheNewHold
         take(),
         (std::vector<HelperMessage>{Call{
             Call::State::started, "Conf", "org.example.conf", {100}, 6000, std::nullopt, 8000}}));
+}
+
+} // namespace
+
+namespace {
+
+TEST(HelperModel, PrepareModelUsesTheConfiguredLocaleElseEnIn) {
+    asio::io_context queue;
+    fake::ManualClock clock;
+    fake::FakeAudioHardware hardware;
+    fake::FakeSpeechPlatform speech;
+    speech.supportLocale("en-IN", "en-IN");
+    speech.supportLocale("de-DE", "de-DE");
+    test::Recorder sent;
+    auto helper = std::make_shared<Helper>(HelperEnvironment{
+        queue, clock, clock.now(), sent.sendFn(), [](int) {}, hardware, speech});
+    auto waitFor = [&](std::size_t count) {
+        for (int i = 0; i < 500 && sent.messages().size() < count; ++i)
+            std::this_thread::sleep_for(10ms);
+        return sent.messages();
+    };
+    helper->handle(PrepareModel{});
+    EXPECT_EQ(waitFor(1), (std::vector<HelperMessage>{
+                              Model{"en-IN", Model::Status::installed, 1.0}}));
+    helper->handle(Configure{{}, {}, {}, "de-DE", 0, 0, false});
+    helper->handle(PrepareModel{});
+    auto m = waitFor(2);
+    ASSERT_EQ(m.size(), 2u);
+    EXPECT_EQ(m[1], HelperMessage(Model{"de-DE", Model::Status::installed, 1.0}));
+    for (int i = 0; i < 500 && speech.reserved().size() < 2; ++i)
+        std::this_thread::sleep_for(10ms); // the request's thread ends after reserving
 }
 
 } // namespace
