@@ -148,10 +148,9 @@ int live(const std::vector<std::string>& files) {
 int warmstart() {
     auto speech = makeSphinxSpeechPlatform();
     auto timeStart = [&] {
-        auto t = std::make_shared<StreamTranscriber>(StreamName::mic, "bench",
-                                                     continuousClock().now(),
-                                                     [](const HelperMessage&) {},
-                                                     environment(*speech));
+        auto t = std::make_shared<StreamTranscriber>(
+            StreamName::mic, "bench", continuousClock().now(), [](const HelperMessage&) {},
+            environment(*speech));
         auto t0 = SteadyClock::now();
         if (t->start({"en-US"}, true))
             std::exit(1);
@@ -161,7 +160,8 @@ int warmstart() {
     };
     double cold = timeStart();
     double warm = timeStart();
-    std::printf("%s\n", nlohmann::json{{"cold_start_ms", cold}, {"warm_start_ms", warm}}.dump().c_str());
+    std::printf("%s\n",
+                nlohmann::json{{"cold_start_ms", cold}, {"warm_start_ms", warm}}.dump().c_str());
     return 0;
 }
 

@@ -2,7 +2,6 @@
 #include "platform/fake/FakeAudioHardware.h"
 #include "platform/fake/FakeSpeech.h"
 #include "platform/fake/ManualClock.h"
-
 #include "support/Recorder.h"
 
 #include <gtest/gtest.h>
@@ -154,16 +153,16 @@ TEST(HelperModel, PrepareModelUsesTheConfiguredLocaleElseEnIn) {
     speech.supportLocale("en-IN", "en-IN");
     speech.supportLocale("de-DE", "de-DE");
     test::Recorder sent;
-    auto helper = std::make_shared<Helper>(HelperEnvironment{
-        queue, clock, clock.now(), sent.sendFn(), [](int) {}, hardware, speech});
+    auto helper = std::make_shared<Helper>(
+        HelperEnvironment{queue, clock, clock.now(), sent.sendFn(), [](int) {}, hardware, speech});
     auto waitFor = [&](std::size_t count) {
         for (int i = 0; i < 500 && sent.messages().size() < count; ++i)
             std::this_thread::sleep_for(10ms);
         return sent.messages();
     };
     helper->handle(PrepareModel{});
-    EXPECT_EQ(waitFor(1), (std::vector<HelperMessage>{
-                              Model{"en-IN", Model::Status::installed, 1.0}}));
+    EXPECT_EQ(waitFor(1),
+              (std::vector<HelperMessage>{Model{"en-IN", Model::Status::installed, 1.0}}));
     helper->handle(Configure{{}, {}, {}, "de-DE", 0, 0, false});
     helper->handle(PrepareModel{});
     auto m = waitFor(2);

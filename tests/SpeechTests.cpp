@@ -7,8 +7,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 using namespace zorva::test;
@@ -222,6 +224,101 @@ TEST(FileMode, SwitchAsLastArgumentMeansTheProtocol) {
     auto hello = p.readLine(5s);
     ASSERT_TRUE(hello);
     EXPECT_EQ(Json::parse(*hello)["type"], "hello");
+}
+
+} // namespace
+
+// ------------------------------------------------------------ the analyser itself
+
+#include "Transcriber.h"
+#include "platform/sphinx/SphinxSpeech.h"
+#include "support/Recorder.h"
+
+namespace {
+
+using namespace zorva;
+
+std::vector<SpeechResult> drain(ResultStream& results) {
+    std::vector<SpeechResult> out;
+    SpeechResult r;
+    while (results.next(r, std::chrono::seconds(30)) == ResultStream::Status::item)
+        out.push_back(r);
+    return out;
+}
+
+TEST(SphinxAnalyzer, FinalizeThroughSettlesAtAWordGapAndLosesNothing) {
+    auto speech = makeSphinxSpeechPlatform();
+    auto module = StreamTranscriber::makeTranscriber({"en-US"}, false);
+    auto analyzer = speech->makeAnalyzer(module);
+    auto input = std::make_shared<AnalyzerInputStream>();
+    ASSERT_FALSE(analyzer->start(input));
+    std::string error;
+    auto file =
+        AudioFileReader::open(kLibrivox + "/sense_and_sensibility_01_austen_64kb-0870.wav", error);
+    ASSERT_TRUE(file);
+    auto converter =
+        FormatConverter::make(file->processingFormat(), *speech->bestAvailableAudioFormat(*module));
+    int64_t placed = 0;
+    while (file->framePosition() < file->length()) {
+        PcmBuffer in(file->processingFormat(), 1600);
+        ASSERT_FALSE(file->read(in, 1600));
+        auto out = std::make_shared<PcmBuffer>(converter->outputFormat(), 1601);
+        ASSERT_FALSE(converter->convert(in, *out));
+        input->push({out, MediaTime{placed, 16000}});
+        placed += out->frameLength();
+    }
+    // Once the analyser has caught up, the whole reading is one running utterance.
+    for (int i = 0; i < 200; ++i) {
+        auto range = analyzer->volatileRange();
+        if (range && range->end().seconds() > 6.9)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(analyzer->volatileRange());
+    ASSERT_FALSE(analyzer->finalize(MediaTime{3500, 1000}));
+    input->finish();
+    ASSERT_FALSE(analyzer->finalizeAndFinishThroughEndOfInput());
+    std::vector<SpeechResult> finals;
+    for (auto& r : drain(*module->results))
+        if (r.isFinal)
+            finals.push_back(r);
+    ASSERT_EQ(finals.size(), 2u);
+    EXPECT_LE(finals[0].range.end().seconds(), 3.5);
+    EXPECT_GE(finals[1].range.start.seconds(), finals[0].range.end().seconds());
+    EXPECT_LT(finals[1].range.start.seconds(), finals[1].range.end().seconds());
+    EXPECT_LE(finals[1].range.end().seconds(), 7.1) << "times stay on the input timeline";
+    // Cutting at a gap loses no word: as many words as one pass would give, give or take one
+    // where the recogniser now hears the join differently.
+    auto count = [](const std::string& s) {
+        std::istringstream in(s);
+        return std::distance(std::istream_iterator<std::string>(in),
+                             std::istream_iterator<std::string>());
+    };
+    EXPECT_NEAR(count(finals[0].text) + count(finals[1].text), 23, 2);
+}
+
+TEST(SphinxPlatform, LocalesAndAMissingModel) {
+    auto speech = makeSphinxSpeechPlatform();
+    for (const char* spelling : {"en-US", "en_US", "en-us", "EN_us.UTF-8"})
+        EXPECT_EQ(speech->supportedLocale(spelling), (SpeechLocale{"en-US"})) << spelling;
+    EXPECT_EQ(speech->supportedLocale("en-GB"), std::nullopt);
+    EXPECT_EQ(speech->supportedLocale(""), std::nullopt);
+
+    auto missing = makeSphinxSpeechPlatform("/nonexistent/model");
+    test::Recorder sent;
+    prepareModel(*missing, "en-IN", sent.sendFn());
+    auto m = sent.messages();
+    ASSERT_EQ(m.size(), 1u);
+    const auto& error = std::get<HelperError>(m[0]);
+    EXPECT_EQ(error.code, HelperError::Code::modelUnsupported);
+    EXPECT_NE(error.message.find("pocketsphinx-en-us"), std::string::npos) << error.message;
+    auto t = std::make_shared<StreamTranscriber>(
+        StreamName::mic, "s", continuousClock().now(), sent.sendFn(),
+        TranscriberEnvironment{*missing, continuousClock(), [](std::string_view) {}});
+    auto startError = t->start({"en-US"}, true);
+    ASSERT_TRUE(startError);
+    EXPECT_NE(startError->description.find("pocketsphinx-en-us"), std::string::npos);
+    t->finish();
 }
 
 } // namespace

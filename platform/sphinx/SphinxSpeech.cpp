@@ -307,11 +307,21 @@ private:
     std::vector<Word> words() {
         std::vector<Word> out;
         for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg)) {
+            int sf = 0, ef = 0;
+            ps_seg_frames(seg, &sf, &ef);
+            if (refedFrom_) {
+                // The decoder numbers a new utterance's frames from where its
+                // own counter stands, a few frames off the samples fed: anchor
+                // the re-fed audio to the utterance's first frame.
+                Piece piece{int64_t(sf) * kSamplesPerFrame, *refedFrom_};
+                auto at = std::upper_bound(pieces_.begin(), pieces_.end(), piece.decoder,
+                                           [](int64_t d, const Piece& p) { return d < p.decoder; });
+                pieces_.insert(at, piece);
+                refedFrom_.reset();
+            }
             std::string w = cleanWord(ps_seg_word(seg));
             if (w.empty())
                 continue;
-            int sf = 0, ef = 0;
-            ps_seg_frames(seg, &sf, &ef);
             out.push_back({w, toTimeline(int64_t(sf) * kSamplesPerFrame),
                            toTimeline(int64_t(ef + 1) * kSamplesPerFrame)});
         }
@@ -357,6 +367,7 @@ private:
     }
 
     void resetUtterance() {
+        refedFrom_.reset();
         lastPartial_.clear();
         uttAudio_.clear();
         std::lock_guard g(lock_);
@@ -395,7 +406,7 @@ private:
             inSpeech_ = false;
         }
         ps_start_utt(decoder_);
-        pieces_.push_back({decoderSamples_, timelineSample});
+        refedFrom_ = timelineSample;
         refeeding_ = true;
         int64_t at = timelineSample;
         for (std::size_t off = 0; off < audio.size(); off += kChunkSamples) {
@@ -429,6 +440,7 @@ private:
     int64_t sincePartial_ = 0;
     std::string lastPartial_;
     bool refeeding_ = false;
+    std::optional<int64_t> refedFrom_; // where the utterance being decoded again begins
     int64_t nextLongCheck_ = 0;
 
     // Shared with callers, under lock_.
