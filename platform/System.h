@@ -9,4 +9,7 @@ namespace zorva {
 // "Debian GNU/Linux 12 (bookworm); Linux 6.1.0-18-amd64".
 std::string operatingSystemVersionString();
 
+// A new random UUID in its standard text form, upper-case (8-4-4-4-12).
+std::string makeUUID();
+
 } // namespace zorva

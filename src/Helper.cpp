@@ -2,12 +2,15 @@
 
 #include "Transcriber.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <thread>
+#include <unistd.h>
 
 namespace zorva {
 
-Helper::Helper(HelperEnvironment env) : env_(std::move(env)), lister_(env_.hardware) {}
+Helper::Helper(HelperEnvironment env)
+    : env_(std::move(env)), lister_(env_.hardware), sessions_(env_.mainQueue) {}
 
 int64_t Helper::millisecondsSinceLaunch() const {
     return millisecondsBetween(env_.launchInstant, env_.clock.now());
@@ -20,7 +23,24 @@ void Helper::handle(AppMessage message) {
             if constexpr (std::is_same_v<T, Ping>) {
                 env_.send(Pong{millisecondsSinceLaunch()});
             } else if constexpr (std::is_same_v<T, Shutdown>) {
+                // Running captures stop first; transcribers and queued
+                // session work are abandoned.
+                if (mic_)
+                    mic_->stop();
+                if (tap_)
+                    tap_->stop();
                 env_.exitProcess(0);
+            } else if constexpr (std::is_same_v<T, Start>) {
+                sessions_.enqueue([weak = weak_from_this(), start = m]() -> asio::awaitable<void> {
+                    if (auto self = weak.lock())
+                        co_await self->startSession(start);
+                });
+            } else if constexpr (std::is_same_v<T, Stop>) {
+                sessions_.enqueue(
+                    [weak = weak_from_this(), id = m.ref.sessionId]() -> asio::awaitable<void> {
+                        if (auto self = weak.lock())
+                            co_await self->stopSession(id);
+                    });
             } else if constexpr (std::is_same_v<T, Configure>) {
                 applyConfigure(m);
             } else if constexpr (std::is_same_v<T, PrepareModel>) {
@@ -31,8 +51,7 @@ void Helper::handle(AppMessage message) {
                     prepareModel(speech, locale, send);
                 }).detach();
             }
-            // start and stop are accepted and act once sessions exist;
-            // unknown kinds are ignored.
+            // unknown kinds are ignored
         },
         message);
 }
@@ -78,8 +97,167 @@ void Helper::reconcile() {
             env_.send(Call{Call::State::ended, std::move(ended->app), std::move(ended->bundleId),
                            std::move(ended->pids), std::nullopt, ended->reason,
                            millisecondsSinceLaunch()});
+        } else {
+            retargetTap(std::get<MembersChanged>(event));
         }
     }
+}
+
+void Helper::retargetTap(const MembersChanged& change) {
+    // Only the family the running session follows, and only a live tap.
+    if (!capturingApp_ || *capturingApp_ != change.app || !tap_ || !tap_->description() ||
+        tap_->tap() == 0)
+        return;
+    tap_->description()->processes = change.objectIDs;
+    (void)env_.hardware.setTapDescription(tap_->tap(), *tap_->description());
+}
+
+asio::awaitable<void> Helper::startSession(Start start) {
+    if (sessionId_ || !configure_ || !detector_)
+        co_return; // refused silently
+    // Taken once: a configure arriving during the waits below changes nothing here.
+    const std::string localeId = configure_->locale;
+    const bool fast = configure_->fastResults;
+    const std::string id = start.sessionId;
+    sessionId_ = id;
+    if (start.audio == Start::Audio::app)
+        capturingApp_ = detector_->table().family(AudioProcess{0, -1, start.bundleId, false});
+    const std::vector<AudioProcess> members = detector_->members(capturingApp_);
+    const Instant captureStart = env_.clock.now();
+
+    auto keepAlive = shared_from_this();
+    SpeechPlatform& speech = env_.speech;
+    // Awaitables are made in statements of their own: GCC 12 destroys
+    // temporaries of a co_await expression twice.
+    auto resolving =
+        offMainQueue(env_.workers, [&speech, localeId] { return resolveLocale(speech, localeId); });
+    auto locale = co_await std::move(resolving);
+    if (!locale) {
+        env_.send(HelperError{HelperError::Code::modelUnsupported,
+                              "no supported locale for " + localeId, false, id});
+        clearSession();
+        co_return;
+    }
+
+    auto micT = std::make_shared<StreamTranscriber>(StreamName::mic, id, captureStart, env_.send,
+                                                    env_.transcription);
+    auto othersT = std::make_shared<StreamTranscriber>(StreamName::others, id, captureStart,
+                                                       env_.send, env_.transcription);
+    transcribers_ = {{StreamName::mic, micT}, {StreamName::others, othersT}};
+    auto startOne = [this, &locale, fast](std::shared_ptr<StreamTranscriber> t) {
+        return offMainQueue(env_.workers, [t, l = *locale, fast] { return t->start(l, fast); });
+    };
+    auto finishOne = [this](std::shared_ptr<StreamTranscriber> t) {
+        return offMainQueue(env_.workers, [t] { t->finish(); });
+    };
+    auto startingMic = startOne(micT);
+    std::optional<SpeechError> failure = co_await std::move(startingMic);
+    if (!failure) {
+        auto startingOthers = startOne(othersT);
+        failure = co_await std::move(startingOthers);
+    }
+    if (failure) {
+        env_.send(
+            HelperError{HelperError::Code::transcriberFailed, failure->description, false, id});
+        auto finishingMic = finishOne(micT);
+        co_await std::move(finishingMic);
+        auto finishingOthers = finishOne(othersT);
+        co_await std::move(finishingOthers);
+        clearSession();
+        co_return;
+    }
+
+    // From here on there is no waiting point.
+    Permission::Status micPermission = Permission::Status::notDetermined;
+    switch (env_.microphone.recordPermission()) {
+    case RecordPermission::granted:
+        micPermission = Permission::Status::granted;
+        break;
+    case RecordPermission::denied:
+        micPermission = Permission::Status::denied;
+        break;
+    case RecordPermission::undetermined:
+        break;
+    }
+    env_.send(Permission{Permission::Kind::microphone, micPermission});
+
+    std::optional<MicInfo> micInfo;
+    auto mic = std::make_shared<MicCapture>(env_.microphone.makeEngine(),
+                                            [micT](const PcmBuffer& b) { micT->feed(b); });
+    auto micResult = mic->start();
+    if (auto* info = std::get_if<MicInfo>(&micResult)) {
+        mic_ = mic;
+        micInfo = *info;
+    } else {
+        mic->stop();
+        env_.send(HelperError{HelperError::Code::engineFailed,
+                              std::get<CaptureError>(micResult).description, false, id});
+    }
+
+    std::optional<OthersInfo> othersInfo;
+    auto tap = std::make_shared<TapCapture>(
+        env_.hardware, [othersT](const PcmBuffer& b) { othersT->feed(b); }, env_.makeUUID);
+    std::variant<OthersInfo, TapError> tapResult;
+    if (start.audio == Start::Audio::system) {
+        std::vector<AudioObjectID> own;
+        for (const auto& p : lister_.list())
+            if (p.pid == static_cast<int32_t>(getpid()))
+                own.push_back(p.objectID);
+        tapResult = tap->start(std::nullopt, {}, {}, own);
+    } else {
+        std::vector<AudioObjectID> ids;
+        std::vector<std::string> bundles;
+        std::vector<int32_t> pids;
+        for (const auto& p : members) {
+            ids.push_back(p.objectID);
+            bundles.push_back(p.bundleId);
+            pids.push_back(p.pid);
+        }
+        std::sort(bundles.begin(), bundles.end());
+        bundles.erase(std::unique(bundles.begin(), bundles.end()), bundles.end());
+        tapResult = tap->start(ids, bundles, pids, {});
+    }
+    if (auto* info = std::get_if<OthersInfo>(&tapResult)) {
+        tap_ = tap;
+        othersInfo = *info;
+        env_.send(Permission{Permission::Kind::systemAudio, Permission::Status::granted});
+    } else {
+        tap->stop();
+        env_.send(HelperError{HelperError::Code::tapFailed,
+                              std::get<TapError>(tapResult).description(), false, id});
+        env_.send(Permission{Permission::Kind::systemAudio, Permission::Status::denied});
+    }
+    env_.send(Capture{id, Capture::State::started, micInfo, othersInfo});
+}
+
+asio::awaitable<void> Helper::stopSession(std::string id) {
+    if (!sessionId_ || *sessionId_ != id)
+        co_return;
+    auto keepAlive = shared_from_this();
+    if (mic_)
+        mic_->stop();
+    if (tap_)
+        tap_->stop();
+    // No more audio reaches them; each settles what it has.
+    for (const auto& [stream, transcriber] : transcribers_) {
+        auto finishing = offMainQueue(env_.workers, [t = transcriber] { t->finish(); });
+        co_await std::move(finishing);
+    }
+    clearSession();
+    env_.send(Capture{id, Capture::State::stopped, std::nullopt, std::nullopt});
+    env_.send(Stopped{{id}});
+}
+
+void Helper::clearSession() {
+    if (mic_)
+        mic_->stop();
+    if (tap_)
+        tap_->stop();
+    mic_.reset();
+    tap_.reset();
+    transcribers_.clear(); // not finished
+    sessionId_.reset();
+    capturingApp_.reset();
 }
 
 void exitProcess(int status) {

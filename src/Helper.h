@@ -1,17 +1,23 @@
 // The helper's single controller. Every member runs on the main queue only.
 #pragma once
 
+#include "Capture.h"
 #include "CoreAudioProcesses.h"
 #include "Detector.h"
 #include "Protocol.h"
+#include "SessionQueue.h"
+#include "Transcriber.h"
 #include "Transport.h"
+#include "platform/AudioEngine.h"
 #include "platform/AudioHardware.h"
 #include "platform/Clock.h"
 #include "platform/Speech.h"
 
 #include <asio/basic_waitable_timer.hpp>
 #include <asio/io_context.hpp>
+#include <asio/thread_pool.hpp>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -31,6 +37,10 @@ struct HelperEnvironment {
     std::function<void(int status)> exitProcess; // does not return in the real process
     AudioHardware& hardware;
     SpeechPlatform& speech;
+    MicrophoneSystem& microphone;
+    asio::thread_pool& workers; // for blocking work: models, transcriber start and finish
+    TranscriberEnvironment transcription;
+    std::function<std::string()> makeUUID;
 };
 
 // The locale used for model preparation until a configuration names one.
@@ -53,8 +63,16 @@ public:
     // Milliseconds from launch to now on the continuous clock, read afresh.
     int64_t millisecondsSinceLaunch() const;
 
+    // Session operations, run through the session queue.
+    asio::awaitable<void> startSession(Start start);
+    asio::awaitable<void> stopSession(std::string sessionId);
+    void clearSession();
+
+    bool sessionActive() const { return sessionId_.has_value(); }
+
 private:
     void waitForTick();
+    void retargetTap(const MembersChanged& change);
 
     HelperEnvironment env_;
     CoreAudioLister lister_;
@@ -62,6 +80,12 @@ private:
     std::optional<Detector> detector_;
     // Created by the first configure, never replaced; holds us weakly.
     std::optional<QueueTimer> timer_;
+    std::optional<std::string> sessionId_;
+    std::optional<std::string> capturingApp_;
+    std::shared_ptr<MicCapture> mic_;
+    std::shared_ptr<TapCapture> tap_;
+    std::map<StreamName, std::shared_ptr<StreamTranscriber>> transcribers_;
+    SessionQueue sessions_;
 };
 
 // Ends the process at once with `status`, running no destructors: other

@@ -9,6 +9,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
+#include <asio/thread_pool.hpp>
 #include <csignal>
 #include <thread>
 #include <unistd.h>
@@ -47,8 +48,11 @@ int main(int argc, char** argv) {
 
     // Connects in the background: never delays hello or any answer.
     std::unique_ptr<AudioHardware> hardware = makePulseAudioHardware();
-    auto helper = std::make_shared<Helper>(HelperEnvironment{
-        mainQueue, continuousClock(), launchInstant, sendLine, exitProcess, *hardware, *speech});
+    std::unique_ptr<MicrophoneSystem> microphone = makePulseMicrophoneSystem(*hardware);
+    asio::thread_pool workers(4);
+    auto helper = std::make_shared<Helper>(
+        HelperEnvironment{mainQueue, continuousClock(), launchInstant, sendLine, exitProcess,
+                          *hardware, *speech, *microphone, workers, transcription, makeUUID});
 
     sendLine(
         Hello{1, kHelperVersion, operatingSystemVersionString(), static_cast<int32_t>(getpid())});

@@ -1,8 +1,5 @@
 #include "Helper.h"
-#include "platform/fake/FakeAudioHardware.h"
-#include "platform/fake/FakeSpeech.h"
-#include "platform/fake/ManualClock.h"
-#include "support/Recorder.h"
+#include "support/HelperHarness.h"
 
 #include <gtest/gtest.h>
 #include <thread>
@@ -12,31 +9,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The controller on a driven main queue: time moves only when the test moves
-// the manual clock, and the queue runs only when the test polls it.
-struct HelperTest : ::testing::Test {
-    asio::io_context queue;
-    fake::ManualClock clock{5s + 123ns};
-    std::vector<HelperMessage> sent;
-    std::vector<int> exits;
-    fake::FakeAudioHardware hardware;
-    fake::FakeSpeechPlatform speech;
-    std::shared_ptr<Helper> helper = std::make_shared<Helper>(HelperEnvironment{
-        queue, clock, clock.now(), [this](const HelperMessage& m) { sent.push_back(m); },
-        [this](int status) { exits.push_back(status); }, hardware, speech});
-
-    void SetUp() override { setQueueClock(&clock); }
-    void TearDown() override { setQueueClock(nullptr); }
-
-    // Moves time forward in small steps, running whatever falls due.
-    void runFor(std::chrono::milliseconds d) {
-        queue.poll();
-        for (auto left = d; left > 0ms; left -= 100ms) {
-            clock.advance(std::min(left, std::chrono::milliseconds(100)));
-            queue.poll();
-        }
+struct HelperTest : ::testing::Test, test::HelperHarness {
+    std::size_t taken = 0;
+    // Messages sent since the last take.
+    std::vector<HelperMessage> take() {
+        auto all = messages();
+        std::vector<HelperMessage> fresh(all.begin() + static_cast<long>(taken), all.end());
+        taken = all.size();
+        return fresh;
     }
-    std::vector<HelperMessage> take() { return std::exchange(sent, {}); }
+    void runFor(std::chrono::milliseconds d) { advance(d); }
 
     static Configure conf(int64_t hold, int64_t grace) {
         return Configure{{{"Conf", {"org.example."}}}, {}, {}, "en-US", hold, grace, false};
@@ -53,7 +35,7 @@ TEST_F(HelperTest, PongCarriesTruncatedMillisecondsSinceLaunch) {
 TEST_F(HelperTest, ShutdownExitsWithZeroAndSendsNothing) {
     helper->handle(Shutdown{});
     EXPECT_EQ(exits, std::vector<int>{0});
-    EXPECT_TRUE(sent.empty());
+    EXPECT_TRUE(messages().empty());
 }
 
 TEST_F(HelperTest, NothingTicksBeforeConfigureAndUnknownKindsDoNothing) {
@@ -62,7 +44,7 @@ TEST_F(HelperTest, NothingTicksBeforeConfigureAndUnknownKindsDoNothing) {
     helper->handle(Stop{{"s"}});
     runFor(10s);
     EXPECT_EQ(hardware.listQueries(), 0);
-    EXPECT_TRUE(sent.empty());
+    EXPECT_TRUE(messages().empty());
     EXPECT_TRUE(exits.empty());
 }
 
@@ -146,15 +128,12 @@ TEST_F(HelperTest, NewConfigureDuringACallForgetsItAndStartsAgainAfterTheNewHold
 namespace {
 
 TEST(HelperModel, PrepareModelUsesTheConfiguredLocaleElseEnIn) {
-    asio::io_context queue;
-    fake::ManualClock clock;
-    fake::FakeAudioHardware hardware;
-    fake::FakeSpeechPlatform speech;
-    speech.supportLocale("en-IN", "en-IN");
-    speech.supportLocale("de-DE", "de-DE");
-    test::Recorder sent;
-    auto helper = std::make_shared<Helper>(
-        HelperEnvironment{queue, clock, clock.now(), sent.sendFn(), [](int) {}, hardware, speech});
+    test::HelperHarness h;
+    h.speech.supportLocale("en-IN", "en-IN");
+    h.speech.supportLocale("de-DE", "de-DE");
+    auto& helper = h.helper;
+    auto& sent = h.sent;
+    auto& speech = h.speech;
     auto waitFor = [&](std::size_t count) {
         for (int i = 0; i < 500 && sent.messages().size() < count; ++i)
             std::this_thread::sleep_for(10ms);

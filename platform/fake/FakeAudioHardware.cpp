@@ -90,6 +90,15 @@ OSStatus FakeAudioHardware::getPropertyData(AudioObjectID object, AudioProperty 
         ioSize = written;
         return 0;
     }
+    if (property == AudioProperty::tapFormat) {
+        if (OSStatus s = stepStatus("kAudioTapPropertyFormat"))
+            return s;
+        if (ioSize < sizeof tapFormat_)
+            return kAudioHardwareBadPropertySizeError;
+        std::memcpy(data, &tapFormat_, sizeof tapFormat_);
+        ioSize = sizeof tapFormat_;
+        return 0;
+    }
     auto it = processes_.find(object);
     if (it == processes_.end())
         return kAudioHardwareBadObjectError;
@@ -122,35 +131,136 @@ OSStatus FakeAudioHardware::getStringProperty(AudioObjectID object, AudioPropert
     return 0;
 }
 
-// The tap side is scripted once captures use it.
-OSStatus FakeAudioHardware::setTapDescription(AudioObjectID, const TapDescription&) {
-    return kAudioHardwareUnsupportedOperationError;
+OSStatus FakeAudioHardware::stepStatus(const std::string& step) const {
+    auto it = stepFailures_.find(step);
+    return it == stepFailures_.end() ? 0 : it->second;
 }
-OSStatus FakeAudioHardware::createProcessTap(const TapDescription&, AudioObjectID&) {
-    return kAudioHardwareUnsupportedOperationError;
+
+void FakeAudioHardware::failStep(const std::string& step, OSStatus status) {
+    std::lock_guard g(lock_);
+    stepFailures_[step] = status;
 }
-OSStatus FakeAudioHardware::destroyProcessTap(AudioObjectID) {
-    return kAudioHardwareUnsupportedOperationError;
+
+void FakeAudioHardware::setTapFormat(const AudioStreamBasicDescription& format) {
+    std::lock_guard g(lock_);
+    tapFormat_ = format;
 }
-OSStatus FakeAudioHardware::createAggregateDevice(const AggregateDeviceDescription&,
-                                                  AudioObjectID&) {
-    return kAudioHardwareUnsupportedOperationError;
+
+bool FakeAudioHardware::pushCycle(const AudioBufferList& input) {
+    AudioDeviceIOBlock block;
+    {
+        std::lock_guard g(lock_);
+        if (running_.empty())
+            return false;
+        auto it = procs_.find(running_.begin()->second);
+        if (it == procs_.end())
+            return false;
+        block = it->second;
+    }
+    block(input);
+    return true;
 }
-OSStatus FakeAudioHardware::destroyAggregateDevice(AudioObjectID) {
-    return kAudioHardwareUnsupportedOperationError;
+
+std::vector<std::string> FakeAudioHardware::tapCalls() const {
+    std::lock_guard g(lock_);
+    return tapCalls_;
 }
-OSStatus FakeAudioHardware::createIOProcIDWithBlock(AudioObjectID, const std::string&,
-                                                    AudioDeviceIOBlock, AudioDeviceIOProcID&) {
-    return kAudioHardwareUnsupportedOperationError;
+std::vector<TapDescription> FakeAudioHardware::createdTaps() const {
+    std::lock_guard g(lock_);
+    return createdTaps_;
 }
-OSStatus FakeAudioHardware::destroyIOProcID(AudioObjectID, AudioDeviceIOProcID) {
-    return kAudioHardwareUnsupportedOperationError;
+std::vector<AggregateDeviceDescription> FakeAudioHardware::createdDevices() const {
+    std::lock_guard g(lock_);
+    return createdDevices_;
 }
-OSStatus FakeAudioHardware::deviceStart(AudioObjectID, AudioDeviceIOProcID) {
-    return kAudioHardwareUnsupportedOperationError;
+std::vector<std::pair<AudioObjectID, TapDescription>> FakeAudioHardware::descriptionWrites() const {
+    std::lock_guard g(lock_);
+    return descriptionWrites_;
 }
-OSStatus FakeAudioHardware::deviceStop(AudioObjectID, AudioDeviceIOProcID) {
-    return kAudioHardwareUnsupportedOperationError;
+
+OSStatus FakeAudioHardware::setTapDescription(AudioObjectID tap, const TapDescription& d) {
+    std::lock_guard g(lock_);
+    tapCalls_.push_back("setTapDescription " + std::to_string(tap));
+    descriptionWrites_.emplace_back(tap, d);
+    return stepStatus("tdsc");
+}
+
+OSStatus FakeAudioHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {
+    std::lock_guard g(lock_);
+    createdTaps_.push_back(d);
+    if (OSStatus s = stepStatus("AudioHardwareCreateProcessTap")) {
+        tapCalls_.push_back("createProcessTap failed");
+        return s;
+    }
+    out = nextObject_++;
+    tapCalls_.push_back("createProcessTap -> " + std::to_string(out));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::destroyProcessTap(AudioObjectID tap) {
+    std::lock_guard g(lock_);
+    tapCalls_.push_back("destroyProcessTap " + std::to_string(tap));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::createAggregateDevice(const AggregateDeviceDescription& d,
+                                                  AudioObjectID& out) {
+    std::lock_guard g(lock_);
+    createdDevices_.push_back(d);
+    if (OSStatus s = stepStatus("AudioHardwareCreateAggregateDevice")) {
+        tapCalls_.push_back("createAggregateDevice failed");
+        return s;
+    }
+    out = nextObject_++;
+    tapCalls_.push_back("createAggregateDevice -> " + std::to_string(out));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::destroyAggregateDevice(AudioObjectID device) {
+    std::lock_guard g(lock_);
+    tapCalls_.push_back("destroyAggregateDevice " + std::to_string(device));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::createIOProcIDWithBlock(AudioObjectID device,
+                                                    const std::string& queueLabel,
+                                                    AudioDeviceIOBlock block,
+                                                    AudioDeviceIOProcID& out) {
+    std::lock_guard g(lock_);
+    if (OSStatus s = stepStatus("AudioDeviceCreateIOProcIDWithBlock")) {
+        tapCalls_.push_back("createIOProc failed");
+        return s;
+    }
+    out = nextObject_++;
+    procs_[out] = std::move(block);
+    tapCalls_.push_back("createIOProc " + std::to_string(device) + " " + queueLabel + " -> " +
+                        std::to_string(out));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID proc) {
+    std::lock_guard g(lock_);
+    procs_.erase(proc);
+    tapCalls_.push_back("destroyIOProc " + std::to_string(device) + " " + std::to_string(proc));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID proc) {
+    std::lock_guard g(lock_);
+    if (OSStatus s = stepStatus("AudioDeviceStart")) {
+        tapCalls_.push_back("deviceStart failed");
+        return s;
+    }
+    running_[device] = proc;
+    tapCalls_.push_back("deviceStart " + std::to_string(device));
+    return 0;
+}
+
+OSStatus FakeAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID) {
+    std::lock_guard g(lock_);
+    running_.erase(device);
+    tapCalls_.push_back("deviceStop " + std::to_string(device));
+    return 0;
 }
 
 } // namespace zorva::fake

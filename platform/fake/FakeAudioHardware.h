@@ -37,6 +37,21 @@ public:
     // How many times the process-object list size was asked for (one per listing).
     int listQueries() const;
 
+    // ---- the tap side
+    // A non-zero status for one step: "AudioHardwareCreateProcessTap",
+    // "kAudioTapPropertyFormat", "AudioHardwareCreateAggregateDevice",
+    // "AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart", "tdsc".
+    void failStep(const std::string& step, OSStatus status);
+    void setTapFormat(const AudioStreamBasicDescription& format);
+    // One I/O cycle through the registered block, from the caller's thread;
+    // false when no block is registered or the device is not started.
+    bool pushCycle(const AudioBufferList& input);
+    // Every tap-side call in order, e.g. "createProcessTap -> 2001".
+    std::vector<std::string> tapCalls() const;
+    std::vector<TapDescription> createdTaps() const;
+    std::vector<AggregateDeviceDescription> createdDevices() const;
+    std::vector<std::pair<AudioObjectID, TapDescription>> descriptionWrites() const;
+
     // ---- AudioHardware
     OSStatus getPropertyDataSize(AudioObjectID object, AudioProperty property,
                                  uint32_t& outSize) override;
@@ -68,6 +83,26 @@ private:
     std::optional<uint32_t> listSizeOverride_;
     std::size_t shrinkBy_ = 0;
     int listQueries_ = 0;
+
+    OSStatus stepStatus(const std::string& step) const; // caller holds lock_
+    std::map<std::string, OSStatus> stepFailures_;
+    AudioStreamBasicDescription tapFormat_{48000,
+                                           kAudioFormatLinearPCM,
+                                           kAudioFormatFlagIsFloat |
+                                               kAudioFormatFlagIsNonInterleaved,
+                                           4,
+                                           1,
+                                           4,
+                                           1,
+                                           32,
+                                           0};
+    AudioObjectID nextObject_ = 2001;
+    std::vector<std::string> tapCalls_;
+    std::vector<TapDescription> createdTaps_;
+    std::vector<AggregateDeviceDescription> createdDevices_;
+    std::vector<std::pair<AudioObjectID, TapDescription>> descriptionWrites_;
+    std::map<AudioDeviceIOProcID, AudioDeviceIOBlock> procs_;
+    std::map<AudioObjectID, AudioDeviceIOProcID> running_;
 };
 
 } // namespace zorva::fake

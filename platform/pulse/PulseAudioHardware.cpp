@@ -74,6 +74,11 @@ public:
         return cache_.getStringProperty(object, property, out);
     }
 
+    bool connected() {
+        std::lock_guard g(lock_);
+        return connected_;
+    }
+
     // Taps and devices are not available on this server yet.
     OSStatus setTapDescription(AudioObjectID, const TapDescription&) override {
         return kAudioHardwareUnsupportedOperationError;
@@ -279,14 +284,46 @@ private:
     pa_context* context_ = nullptr;
     pa_time_event* retry_ = nullptr;
 
-    std::mutex lock_; // guards cache_
+    std::mutex lock_; // guards cache_ and connected_
     ProcessCache cache_;
+    bool connected_ = false;
+};
+
+// An engine without a capture backend: it never has a usable input.
+class NoInputEngine final : public AudioEngine {
+public:
+    AudioFormat inputFormat() override {
+        return AudioFormat{AudioFormat::Sample::float32, 0, 0, false};
+    }
+    void installTap(uint32_t, const AudioFormat&, TapBlock) override {}
+    void removeTap() override {}
+    void prepare() override {}
+    std::optional<std::string> start() override { return "no audio input device"; }
+    void stop() override {}
+    ObserverToken addConfigurationObserver(std::function<void()>) override { return 0; }
+    void removeConfigurationObserver(ObserverToken) override {}
+};
+
+class PulseMicrophoneSystem final : public MicrophoneSystem {
+public:
+    explicit PulseMicrophoneSystem(PulseAudioHardware& hardware) : hardware_(hardware) {}
+    std::unique_ptr<AudioEngine> makeEngine() override { return std::make_unique<NoInputEngine>(); }
+    RecordPermission recordPermission() override {
+        return hardware_.connected() ? RecordPermission::granted : RecordPermission::undetermined;
+    }
+
+private:
+    PulseAudioHardware& hardware_;
 };
 
 } // namespace
 
 std::unique_ptr<AudioHardware> makePulseAudioHardware() {
     return std::make_unique<PulseAudioHardware>();
+}
+
+std::unique_ptr<MicrophoneSystem> makePulseMicrophoneSystem(AudioHardware& hardware) {
+    return std::make_unique<PulseMicrophoneSystem>(dynamic_cast<PulseAudioHardware&>(hardware));
 }
 
 } // namespace zorva

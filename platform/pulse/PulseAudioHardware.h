@@ -2,6 +2,7 @@
 // server), through libpulse.
 #pragma once
 
+#include "platform/AudioEngine.h"
 #include "platform/AudioHardware.h"
 
 #include <memory>
@@ -12,5 +13,10 @@ namespace zorva {
 // is reachable the process-object list is empty; the connection is retried
 // until a server appears, and again whenever it goes away.
 std::unique_ptr<AudioHardware> makePulseAudioHardware();
+
+// The microphone side over the same connection (`hardware` must come from
+// makePulseAudioHardware). Recording is granted while a server is reachable.
+// The capture backend is not there yet: its engines report no usable input.
+std::unique_ptr<MicrophoneSystem> makePulseMicrophoneSystem(AudioHardware& hardware);
 
 } // namespace zorva
