@@ -132,3 +132,49 @@ TEST(HelperProcess, ClosedStdoutDoesNotKillTheHelper) {
 }
 
 } // namespace
+
+namespace {
+
+// Without a capture backend the real binary still goes through a whole session.
+TEST(HelperProcess, SessionWithoutCaptureBackendReportsEachFailureInOrder) {
+    ChildProcess h(ZORVA_HELPER_PATH, {}, {"PULSE_SERVER=unix:/nonexistent/native"});
+    ASSERT_TRUE(h.readLine(5s));
+    h.write(R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+            R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":1000,)"
+            R"("endGraceMs":2000,"fastResults":true})"
+            "\n"
+            R"({"type":"start","sessionId":"s1","bundleId":"org.example.conf","pids":[]})"
+            "\n");
+    std::vector<std::string> lines;
+    for (int i = 0; i < 5; ++i) {
+        auto line = h.readLine(20s);
+        ASSERT_TRUE(line) << "after " << i << " lines";
+        lines.push_back(*line);
+    }
+    EXPECT_EQ(lines[0], R"({"kind":"microphone","status":"notDetermined","type":"permission"})");
+    auto engine = Json::parse(lines[1]);
+    EXPECT_EQ(engine["code"], "engine-failed");
+    EXPECT_EQ(engine["sessionId"], "s1");
+    auto tap = Json::parse(lines[2]);
+    EXPECT_EQ(tap["code"], "tap-failed");
+    EXPECT_NE(tap["message"].get<std::string>().find("AudioHardwareCreateProcessTap"),
+              std::string::npos);
+    EXPECT_EQ(lines[3], R"({"kind":"systemAudio","status":"denied","type":"permission"})");
+    EXPECT_EQ(lines[4], R"({"sessionId":"s1","state":"started","type":"capture"})");
+
+    h.write(R"({"type":"stop","sessionId":"s1"})"
+            "\n");
+    EXPECT_EQ(h.readLine(20s), R"({"sessionId":"s1","state":"stopped","type":"capture"})");
+    EXPECT_EQ(h.readLine(5s), R"({"sessionId":"s1","type":"stopped"})");
+
+    // End of input during a session: exit 0, and no stop lines.
+    h.write(R"({"type":"start","sessionId":"s2","bundleId":"x","pids":[],"audio":"system"})"
+            "\n");
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(h.readLine(20s));
+    h.closeStdin();
+    EXPECT_EQ(h.waitExit(10s), 0);
+    EXPECT_FALSE(h.readLine(200ms));
+}
+
+} // namespace

@@ -1,0 +1,140 @@
+#include "Capture.h"
+#include "platform/fake/FakeAudioEngine.h"
+#include "platform/fake/FakeAudioHardware.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+using namespace zorva;
+using Calls = std::vector<std::string>;
+
+namespace {
+
+struct MicTest : ::testing::Test {
+    asio::io_context queue;
+    fake::FakeMicrophoneSystem system{queue};
+    std::atomic<int> buffers{0};
+    std::shared_ptr<MicCapture> mic =
+        std::make_shared<MicCapture>(system.makeEngine(), [this](const PcmBuffer&) { ++buffers; });
+    std::shared_ptr<fake::FakeAudioEngine> engine = system.engines().at(0);
+};
+
+TEST_F(MicTest, StopOnANeverStartedCaptureOnlyStopsTheEngineAndTwiceIsHarmless) {
+    mic->stop();
+    mic->stop();
+    EXPECT_EQ(engine->calls(), (Calls{"stop", "stop"}));
+}
+
+TEST_F(MicTest, ConfigurationChangeRestartsAndAcceptsTheNewFormat) {
+    ASSERT_TRUE(std::holds_alternative<MicInfo>(mic->start()));
+    PcmBuffer mono({AudioFormat::Sample::float32, 48000, 1, false}, 480);
+    std::thread([&] { engine->push(mono); }).join();
+    engine->setInputFormat({AudioFormat::Sample::float32, 44100, 2, false});
+    engine->fireConfigurationChange();
+    queue.run();
+    queue.restart();
+    EXPECT_EQ(engine->calls(),
+              (Calls{"inputFormat", "installTap 4800", "prepare", "start", "addObserver",
+                     "removeObserver", "stop", "removeTap", "inputFormat", "installTap 4800",
+                     "prepare", "start", "addObserver"}));
+    PcmBuffer stereo({AudioFormat::Sample::float32, 44100, 2, false}, 441);
+    std::thread([&] { engine->push(stereo); }).join();
+    EXPECT_EQ(buffers, 2);
+    EXPECT_TRUE(mic->observing());
+}
+
+TEST_F(MicTest, ANotificationQueuedBeforeStopDoesNothing) {
+    ASSERT_TRUE(std::holds_alternative<MicInfo>(mic->start()));
+    engine->fireConfigurationChange(); // queued on the main queue
+    mic->stop();
+    const auto before = engine->calls().size();
+    queue.run();
+    EXPECT_EQ(engine->calls().size(), before);
+    EXPECT_FALSE(mic->tapped());
+}
+
+TEST_F(MicTest, AFailedRestartIsSilentAndLeavesItStopped) {
+    ASSERT_TRUE(std::holds_alternative<MicInfo>(mic->start()));
+    engine->setInputFormat({AudioFormat::Sample::float32, 0, 0, false}); // device gone
+    engine->fireConfigurationChange();
+    queue.run();
+    EXPECT_FALSE(mic->observing());
+    EXPECT_FALSE(mic->tapped());
+    EXPECT_EQ(engine->observers(), 0u);
+    EXPECT_FALSE(engine->push(PcmBuffer({AudioFormat::Sample::float32, 48000, 1, false}, 10)));
+}
+
+struct TapTest : ::testing::Test {
+    fake::FakeAudioHardware hardware;
+    std::vector<std::vector<float>> delivered;
+    std::vector<AudioFormat> formats;
+    int uuids = 0;
+    std::shared_ptr<TapCapture> tap = std::make_shared<TapCapture>(
+        hardware,
+        [this](const PcmBuffer& b) {
+            formats.push_back(b.format());
+            std::vector<float> all;
+            for (const float* plane : b.floatChannelData())
+                all.insert(all.end(), plane, plane + b.samplesPerPlane(b.frameLength()));
+            delivered.push_back(all);
+        },
+        [this] { return "UUID-" + std::to_string(++uuids); });
+};
+
+TEST_F(TapTest, InterleavedStereoIsCopiedFromItsOnePlaneOnly) {
+    hardware.setTapFormat(
+        {48000, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat, 8, 1, 8, 2, 32, 0});
+    auto result = tap->start(std::nullopt, {}, {}, {});
+    ASSERT_TRUE(std::holds_alternative<OthersInfo>(result));
+    std::vector<float> samples{0.1f, -0.1f, 0.2f, -0.2f};
+    std::vector<float> extra{9, 9, 9, 9}; // a plane the format does not have
+    std::thread([&] {
+        hardware.pushCycle(AudioBufferList{{{2, 16, samples.data()}, {2, 16, extra.data()}}});
+    }).join();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0], samples);
+    EXPECT_TRUE(formats[0].interleaved);
+    EXPECT_EQ(formats[0].channels, 2u);
+}
+
+TEST_F(TapTest, NonInterleavedPlanesBeyondTheCycleAreLeftAlone) {
+    hardware.setTapFormat({48000, kAudioFormatLinearPCM,
+                           kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved, 4, 1, 4, 2,
+                           32, 0});
+    ASSERT_TRUE(
+        std::holds_alternative<OthersInfo>(tap->start(std::vector<AudioObjectID>{}, {}, {}, {})));
+    std::vector<float> left{0.5f, 0.25f};
+    std::thread([&] { hardware.pushCycle(AudioBufferList{{{1, 8, left.data()}}}); }).join();
+    ASSERT_EQ(delivered.size(), 1u);
+    EXPECT_EQ(delivered[0], (std::vector<float>{0.5f, 0.25f, 0, 0}))
+        << "the missing plane stays silent";
+}
+
+TEST_F(TapTest, IntegerTapFormatDeliversNothingAndStopTwiceIsHarmless) {
+    hardware.setTapFormat({48000, kAudioFormatLinearPCM, 0, 2, 1, 2, 1, 16, 0});
+    auto result = tap->start(std::vector<AudioObjectID>{5}, {"a"}, {50}, {});
+    ASSERT_TRUE(std::holds_alternative<OthersInfo>(result));
+    EXPECT_EQ(std::get<OthersInfo>(result).processes, std::vector<int32_t>{50});
+    EXPECT_EQ(std::get<OthersInfo>(result).tapUID, "UUID-1");
+    std::vector<int16_t> samples(64, 100);
+    hardware.pushCycle(AudioBufferList{{{1, 128, samples.data()}}});
+    EXPECT_TRUE(delivered.empty());
+    tap->stop();
+    const auto calls = hardware.tapCalls().size();
+    tap->stop();
+    EXPECT_EQ(hardware.tapCalls().size(), calls);
+    ASSERT_TRUE(tap->description());
+    EXPECT_EQ(tap->description()->processes, std::vector<AudioObjectID>{5}) << "kept after stop";
+}
+
+TEST_F(TapTest, EveryStartMakesANewDeviceUid) {
+    ASSERT_TRUE(std::holds_alternative<OthersInfo>(tap->start(std::nullopt, {}, {}, {})));
+    tap->stop();
+    ASSERT_TRUE(std::holds_alternative<OthersInfo>(tap->start(std::nullopt, {}, {}, {})));
+    auto devices = hardware.createdDevices();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_NE(devices[0].uid, devices[1].uid);
+    EXPECT_EQ(devices[1].uid.rfind("app.zorva.tap.", 0), 0u);
+}
+
+} // namespace
