@@ -106,14 +106,13 @@ TEST(FileMode, MatchesPocketSphinxOnTheLibrivoxRecordings) {
     }
     ASSERT_EQ(files.size(), 5u);
 
-    // All five at once: each is fed at live pace.
-    std::vector<std::unique_ptr<ChildProcess>> running;
-    for (const auto& f : files)
-        running.push_back(startFileMode({"--transcribe-file", f, "--locale", "en-US"}));
+    // One at a time, at live pace: on a loaded machine a decoder that falls
+    // behind is cut off by the finish watchdog, as it should be, which would
+    // measure the machine rather than the recogniser.
     std::size_t refWords = 0, ourErrors = 0, theirErrors = 0;
     for (std::size_t i = 0; i < files.size(); ++i) {
         SCOPED_TRACE(files[i]);
-        FileRun run = finish(*running[i]);
+        FileRun run = fileMode({"--transcribe-file", files[i], "--locale", "en-US"});
         ASSERT_EQ(run.status, 0);
         const double durationMs = durationSeconds(files[i]) * 1000;
         std::string ours;

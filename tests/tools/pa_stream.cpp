@@ -46,27 +46,21 @@ void onStreamState(pa_stream* s, void*) {
 void onContextState(pa_context* c, void*) {
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY: {
-        pa_sample_spec spec{PA_SAMPLE_S16LE, 16000, 1};
+        // A level meter reads peaks, as volume controls do: a few floats a second.
+        pa_sample_spec spec = options.peak ? pa_sample_spec{PA_SAMPLE_FLOAT32LE, 25, 1}
+                                           : pa_sample_spec{PA_SAMPLE_S16LE, 16000, 1};
         pa_proplist* props = pa_proplist_new();
         for (auto& [k, v] : options.props)
             pa_proplist_sets(props, k.c_str(), v.c_str());
-        stream = pa_stream_new_with_proplist(c, "test stream", &spec, nullptr, props);
+        stream = pa_stream_new_with_proplist(c, options.peak ? "peak" : "test stream", &spec,
+                                             nullptr, props);
         pa_proplist_free(props);
         pa_stream_set_state_callback(stream, onStreamState, nullptr);
-        pa_buffer_attr attr{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX, 3200};
+        pa_buffer_attr attr{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
+                            options.peak ? static_cast<uint32_t>(sizeof(float)) : 3200u};
         int flags = options.corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
-        if (options.peak) {
+        if (options.peak)
             flags |= PA_STREAM_PEAK_DETECT | PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY;
-            spec = {PA_SAMPLE_FLOAT32LE, 25, 1};
-            pa_stream_unref(stream);
-            pa_proplist* peakProps = pa_proplist_new();
-            for (auto& [k, v] : options.props)
-                pa_proplist_sets(peakProps, k.c_str(), v.c_str());
-            stream = pa_stream_new_with_proplist(c, "peak", &spec, nullptr, peakProps);
-            pa_proplist_free(peakProps);
-            pa_stream_set_state_callback(stream, onStreamState, nullptr);
-            attr.fragsize = sizeof(float);
-        }
         if (options.record) {
             pa_stream_set_read_callback(stream, onRead, nullptr);
             pa_stream_connect_record(stream, options.device, &attr,
