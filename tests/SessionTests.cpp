@@ -403,7 +403,7 @@ TEST_F(SessionTest, ShutdownDuringASessionStopsCapturesAndSaysNothing) {
 }
 
 TEST_F(SessionTest, SlowTranscriberStartLeavesTheMainQueueFree) {
-    speech.analyzerScript.startDelay = 1000ms;
+    speech.analyzerScript.startDelay = 2000ms;
     configured();
     const int listsBefore = hardware.listQueries();
     start("s1");
