@@ -48,12 +48,12 @@ void onContextState(pa_context* c, void*) {
     case PA_CONTEXT_READY: {
         // A level meter reads peaks, as volume controls do: a few floats a second.
         pa_sample_spec sampleFormat = options.peak ? pa_sample_spec{PA_SAMPLE_FLOAT32LE, 25, 1}
-                                           : pa_sample_spec{PA_SAMPLE_S16LE, 16000, 1};
+                                                   : pa_sample_spec{PA_SAMPLE_S16LE, 16000, 1};
         pa_proplist* props = pa_proplist_new();
         for (auto& [k, v] : options.props)
             pa_proplist_sets(props, k.c_str(), v.c_str());
-        stream = pa_stream_new_with_proplist(c, options.peak ? "peak" : "test stream", &sampleFormat,
-                                             nullptr, props);
+        stream = pa_stream_new_with_proplist(c, options.peak ? "peak" : "test stream",
+                                             &sampleFormat, nullptr, props);
         pa_proplist_free(props);
         pa_stream_set_state_callback(stream, onStreamState, nullptr);
         pa_buffer_attr attr{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
