@@ -364,13 +364,19 @@ TEST_F(SessionTest, FamilyWithoutGroupedProcessesIsReaimedWhenItsMembersChange) 
 
 TEST_F(SessionTest, MembersOfAnotherFamilyOrAWholeSystemSessionAreIgnored) {
     configured();
-    startAndWait("s1");
-    // Other's call cannot start while Conf's runs; only Conf changes count.
+    // The session follows Other while Conf's call runs: Conf's changes are not ours.
+    startAndWait("s0", "com.other.app");
     hardware.setProcess(14, {104, "org.example.new", 0});
+    advance(2000ms);
+    EXPECT_TRUE(hardware.descriptionWrites().empty());
+    stopAndWait("s0");
+
+    startAndWait("s1");
+    hardware.setProcess(17, {107, "org.example.newer", 0});
     advance(2000ms);
     ASSERT_EQ(hardware.descriptionWrites().size(), 1u);
     EXPECT_EQ(hardware.descriptionWrites()[0].second.processes,
-              (std::vector<AudioObjectID>{10, 11, 14}));
+              (std::vector<AudioObjectID>{10, 11, 14, 17}));
     stopAndWait("s1");
 
     startAndWait("s2", "ignored", Start::Audio::system);
