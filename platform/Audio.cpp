@@ -57,17 +57,27 @@ std::vector<const int16_t*> PcmBuffer::int16ChannelData() const {
 
 namespace {
 
-// Sample `frame` of channel `channel`, as a float.
-float sampleAt(const PcmBuffer& b, uint32_t channel, uint32_t frame) {
-    const AudioFormat& f = b.format();
-    std::size_t plane = f.interleaved ? 0 : channel;
-    std::size_t index = f.interleaved ? std::size_t(frame) * f.channels + channel : frame;
-    if (f.sample == AudioFormat::Sample::float32)
-        return b.floatChannelData()[plane][index];
-    if (f.sample == AudioFormat::Sample::int16)
-        return b.int16ChannelData()[plane][index] / 32768.0f;
-    return 0.f;
-}
+// Reads samples of any supported layout as floats. Plane pointers are taken
+// once per buffer: this runs on the audio thread for every sample.
+class SampleReader {
+public:
+    explicit SampleReader(const PcmBuffer& b)
+        : f_(b.format()), floats_(b.floatChannelData()), ints_(b.int16ChannelData()) {}
+    float at(uint32_t channel, uint32_t frame) const {
+        std::size_t plane = f_.interleaved ? 0 : channel;
+        std::size_t index = f_.interleaved ? std::size_t(frame) * f_.channels + channel : frame;
+        if (!floats_.empty())
+            return floats_[plane][index];
+        if (!ints_.empty())
+            return ints_[plane][index] / 32768.0f;
+        return 0.f;
+    }
+
+private:
+    const AudioFormat& f_;
+    std::vector<const float*> floats_;
+    std::vector<const int16_t*> ints_;
+};
 
 } // namespace
 
@@ -102,6 +112,7 @@ std::optional<std::string> FormatConverter::convert(const PcmBuffer& input, PcmB
         return "buffer format does not match the converter";
     const uint32_t frames = input.frameLength();
     const uint32_t outChannels = to_.channels;
+    const SampleReader in(input);
     // 1. Channels, interleaved float at the input rate.
     mixed_.resize(std::size_t(frames) * outChannels);
     for (uint32_t i = 0; i < frames; ++i) {
@@ -110,11 +121,11 @@ std::optional<std::string> FormatConverter::convert(const PcmBuffer& input, PcmB
             if (outChannels == 1 && downmix_ && from_.channels > 1) {
                 v = 0;
                 for (uint32_t k = 0; k < from_.channels; ++k)
-                    v += sampleAt(input, k, i);
+                    v += in.at(k, i);
                 v /= static_cast<float>(from_.channels);
             } else {
                 // The channel map: the same channel where it exists, else the first.
-                v = sampleAt(input, c < from_.channels && !(outChannels == 1) ? c : 0, i);
+                v = in.at(c < from_.channels && outChannels > 1 ? c : 0, i);
             }
             mixed_[std::size_t(i) * outChannels + c] = v;
         }
