@@ -32,14 +32,18 @@ void Helper::handle(AppMessage message) {
                 env_.exitProcess(0);
             } else if constexpr (std::is_same_v<T, Start>) {
                 sessions_.enqueue([weak = weak_from_this(), start = m]() -> asio::awaitable<void> {
-                    if (auto self = weak.lock())
-                        co_await self->startSession(start);
+                    if (auto self = weak.lock()) {
+                        auto starting = self->startSession(start);
+                        co_await std::move(starting);
+                    }
                 });
             } else if constexpr (std::is_same_v<T, Stop>) {
                 sessions_.enqueue(
                     [weak = weak_from_this(), id = m.ref.sessionId]() -> asio::awaitable<void> {
-                        if (auto self = weak.lock())
-                            co_await self->stopSession(id);
+                        if (auto self = weak.lock()) {
+                            auto stopping = self->stopSession(id);
+                            co_await std::move(stopping);
+                        }
                     });
             } else if constexpr (std::is_same_v<T, Configure>) {
                 applyConfigure(m);

@@ -29,7 +29,8 @@ void SessionQueue::enqueue(Operation operation) {
                     asio::redirect_error(asio::use_awaitable, ignored));
             }
             try {
-                co_await operation();
+                auto running = operation();
+                co_await std::move(running);
             } catch (const std::exception& e) {
                 // A detached coroutine would swallow this; say it at least.
                 std::fprintf(stderr, "session operation failed: %s\n", e.what());

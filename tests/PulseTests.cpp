@@ -140,8 +140,9 @@ TEST_P(PulseCallDetection, SurvivesTheServerGoingAwayAndComingBack) {
     server.start();
     auto play = player(server);
     auto rec = recorder(server);
-    auto started = helper.nextCall(10s);
-    ASSERT_FALSE(started.is_null());
+    auto started = helper.nextCall(20s);
+    ASSERT_FALSE(started.is_null()) << "clients on the new server:\n"
+                                    << server.pactlOutput("list clients short");
     EXPECT_EQ(started["state"], "started");
     EXPECT_EQ(sorted(started["pids"]), sorted({play->pid(), rec->pid()}));
 }

@@ -18,6 +18,8 @@ using pulse::SourceRecord;
 using pulse::StreamRecord;
 
 constexpr pa_usec_t kRetryDelayUsec = 500 * 1000;
+// A connection that is neither up nor failed by then is given up and retried.
+constexpr pa_usec_t kConnectTimeoutUsec = 5 * 1000 * 1000;
 
 std::optional<std::string> property(const pa_proplist* list, const char* key) {
     const char* value = list ? pa_proplist_gets(list, key) : nullptr;
@@ -52,6 +54,7 @@ public:
         pa_threaded_mainloop_lock(loop_);
         if (retry_)
             api_->time_free(retry_);
+        cancelConnectCheck();
         dropContext();
         pa_threaded_mainloop_unlock(loop_);
         pa_threaded_mainloop_stop(loop_);
@@ -117,8 +120,39 @@ private:
         pa_context_set_state_callback(context_, &PulseAudioHardware::onState, this);
         pa_context_set_subscribe_callback(context_, &PulseAudioHardware::onEvent, this);
         // No autospawn: the helper must never start an audio server itself.
-        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+        if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
             lost();
+            return;
+        }
+        cancelConnectCheck();
+        connectCheck_ = api_->time_new(api_, deadline(kConnectTimeoutUsec).get(),
+                                       &PulseAudioHardware::onConnectCheck, this);
+    }
+
+    // A wall-clock deadline, as the main loop's time events take them.
+    struct Deadline {
+        timeval tv{};
+        const timeval* get() const { return &tv; }
+    };
+    static Deadline deadline(pa_usec_t fromNow) {
+        Deadline d;
+        pa_gettimeofday(&d.tv);
+        pa_timeval_add(&d.tv, fromNow);
+        return d;
+    }
+
+    void cancelConnectCheck() {
+        if (connectCheck_)
+            api_->time_free(connectCheck_);
+        connectCheck_ = nullptr;
+    }
+
+    static void onConnectCheck(pa_mainloop_api*, pa_time_event* event, const timeval*, void* self) {
+        auto* me = static_cast<PulseAudioHardware*>(self);
+        me->api_->time_free(event);
+        me->connectCheck_ = nullptr;
+        if (me->context_ && pa_context_get_state(me->context_) != PA_CONTEXT_READY)
+            me->lost(); // stuck half-way: start over
     }
 
     void dropContext() {
@@ -139,15 +173,15 @@ private:
             std::lock_guard g(lock_);
             cache_.clear();
         }
+        cancelConnectCheck();
         if (retry_)
             return;
-        timeval when{};
-        pa_gettimeofday(&when);
-        pa_timeval_add(&when, kRetryDelayUsec);
-        retry_ = api_->time_new(api_, &when, &PulseAudioHardware::onRetry, this);
+        retry_ = api_->time_new(api_, deadline(kRetryDelayUsec).get(), &PulseAudioHardware::onRetry,
+                                this);
     }
 
     void ready() {
+        cancelConnectCheck();
         const auto mask = static_cast<pa_subscription_mask_t>(
             PA_SUBSCRIPTION_MASK_CLIENT | PA_SUBSCRIPTION_MASK_SINK_INPUT |
             PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_SOURCE |
@@ -283,6 +317,7 @@ private:
     pa_mainloop_api* api_ = nullptr;
     pa_context* context_ = nullptr;
     pa_time_event* retry_ = nullptr;
+    pa_time_event* connectCheck_ = nullptr;
 
     std::mutex lock_; // guards cache_ and connected_
     ProcessCache cache_;

@@ -1,6 +1,7 @@
 #include "PulseServer.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -109,6 +110,18 @@ int PulseServer::pactl(const std::string& args) const {
         "PULSE_SERVER=unix:" + socket() + " HOME=" + dir_ + " pactl " + args + " >/dev/null 2>&1";
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string PulseServer::pactlOutput(const std::string& args) const {
+    std::string command = "PULSE_SERVER=unix:" + socket() + " HOME=" + dir_ + " pactl " + args;
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[1024];
+        while (std::fgets(buf, sizeof buf, p))
+            out += buf;
+        ::pclose(p);
+    }
+    return out;
 }
 
 } // namespace zorva::test

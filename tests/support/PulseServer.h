@@ -30,6 +30,8 @@ public:
     std::vector<std::string> env() const;
     // Runs pactl against the server; its exit status.
     int pactl(const std::string& args) const;
+    // Its output, for diagnostics.
+    std::string pactlOutput(const std::string& args) const;
 
 private:
     std::string socket() const;
