@@ -61,11 +61,6 @@ public:
         return error_ ? Status::failed : Status::ended;
     }
 
-    bool ended() const {
-        std::lock_guard g(lock_);
-        return ended_;
-    }
-
 private:
     mutable std::mutex lock_;
     std::condition_variable ready_;

@@ -43,7 +43,6 @@ public:
     std::vector<const float*> floatChannelData() const;
     std::vector<int16_t*> int16ChannelData();
     std::vector<const int16_t*> int16ChannelData() const;
-    void* planeData(std::size_t plane) { return planes_[plane].data(); }
 
 private:
     AudioFormat format_;
@@ -65,7 +64,6 @@ public:
 
     const AudioFormat& inputFormat() const { return from_; }
     const AudioFormat& outputFormat() const { return to_; }
-    bool downmix() const { return downmix_; }
 
     // Converts `input` into `output` (whose capacity bounds what is written;
     // what does not fit stays inside the resampler for the next call).

@@ -49,9 +49,4 @@ bool operator==(MediaTime a, MediaTime b) {
            static_cast<long double>(b.value) * a.timescale;
 }
 
-bool operator<(MediaTime a, MediaTime b) {
-    return static_cast<long double>(a.value) * b.timescale <
-           static_cast<long double>(b.value) * a.timescale;
-}
-
 } // namespace zorva

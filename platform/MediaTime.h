@@ -19,7 +19,6 @@ struct MediaTime {
     friend MediaTime operator+(MediaTime a, MediaTime b);
     friend MediaTime operator-(MediaTime a, MediaTime b);
     friend bool operator==(MediaTime a, MediaTime b); // same instant, any timescale
-    friend bool operator<(MediaTime a, MediaTime b);
 };
 
 struct MediaTimeRange {

@@ -68,8 +68,6 @@ public:
     asio::awaitable<void> stopSession(std::string sessionId);
     void clearSession();
 
-    bool sessionActive() const { return sessionId_.has_value(); }
-
 private:
     void waitForTick();
     void retargetTap(const MembersChanged& change);

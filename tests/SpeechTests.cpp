@@ -27,10 +27,6 @@ struct FileRun {
     std::vector<std::string> notes;
 };
 
-std::unique_ptr<ChildProcess> startFileMode(const std::vector<std::string>& args) {
-    return std::make_unique<ChildProcess>(ZORVA_HELPER_PATH, args);
-}
-
 FileRun finish(ChildProcess& p, std::chrono::seconds timeout = 60s) {
     FileRun run;
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -46,8 +42,8 @@ FileRun finish(ChildProcess& p, std::chrono::seconds timeout = 60s) {
 }
 
 FileRun fileMode(const std::vector<std::string>& args) {
-    auto p = startFileMode(args);
-    return finish(*p);
+    ChildProcess p(ZORVA_HELPER_PATH, args);
+    return finish(p);
 }
 
 std::vector<std::string> words(const std::string& text) {
