@@ -136,6 +136,17 @@ OSStatus FakeAudioHardware::stepStatus(const std::string& step) const {
     return it == stepFailures_.end() ? 0 : it->second;
 }
 
+OSStatus FakeAudioHardware::makeObject(const std::string& step, const std::string& call,
+                                       AudioObjectID& out) {
+    if (OSStatus s = stepStatus(step)) {
+        tapCalls_.push_back(call + " failed");
+        return s;
+    }
+    out = nextObject_++;
+    tapCalls_.push_back(call + " -> " + std::to_string(out));
+    return 0;
+}
+
 void FakeAudioHardware::failStep(const std::string& step, OSStatus status) {
     std::lock_guard g(lock_);
     stepFailures_[step] = status;
@@ -188,13 +199,7 @@ OSStatus FakeAudioHardware::setTapDescription(AudioObjectID tap, const TapDescri
 OSStatus FakeAudioHardware::createProcessTap(const TapDescription& d, AudioObjectID& out) {
     std::lock_guard g(lock_);
     createdTaps_.push_back(d);
-    if (OSStatus s = stepStatus("AudioHardwareCreateProcessTap")) {
-        tapCalls_.push_back("createProcessTap failed");
-        return s;
-    }
-    out = nextObject_++;
-    tapCalls_.push_back("createProcessTap -> " + std::to_string(out));
-    return 0;
+    return makeObject("AudioHardwareCreateProcessTap", "createProcessTap", out);
 }
 
 OSStatus FakeAudioHardware::destroyProcessTap(AudioObjectID tap) {
@@ -207,13 +212,7 @@ OSStatus FakeAudioHardware::createAggregateDevice(const AggregateDeviceDescripti
                                                   AudioObjectID& out) {
     std::lock_guard g(lock_);
     createdDevices_.push_back(d);
-    if (OSStatus s = stepStatus("AudioHardwareCreateAggregateDevice")) {
-        tapCalls_.push_back("createAggregateDevice failed");
-        return s;
-    }
-    out = nextObject_++;
-    tapCalls_.push_back("createAggregateDevice -> " + std::to_string(out));
-    return 0;
+    return makeObject("AudioHardwareCreateAggregateDevice", "createAggregateDevice", out);
 }
 
 OSStatus FakeAudioHardware::destroyAggregateDevice(AudioObjectID device) {

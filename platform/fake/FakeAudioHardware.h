@@ -85,6 +85,8 @@ private:
     int listQueries_ = 0;
 
     OSStatus stepStatus(const std::string& step) const; // caller holds lock_
+    // A new object for `step` unless it is set to fail; caller holds lock_.
+    OSStatus makeObject(const std::string& step, const std::string& call, AudioObjectID& out);
     std::map<std::string, OSStatus> stepFailures_;
     AudioStreamBasicDescription tapFormat_{48000,
                                            kAudioFormatLinearPCM,
