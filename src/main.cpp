@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     }
 
     // Connects in the background: never delays hello or any answer.
-    std::unique_ptr<AudioHardware> hardware = makePulseAudioHardware();
+    std::unique_ptr<AudioHardware> hardware = makePulseAudioHardware(writeStandardError);
     std::unique_ptr<MicrophoneSystem> microphone = makePulseMicrophoneSystem(*hardware);
     asio::thread_pool workers(4);
     auto helper = std::make_shared<Helper>(

@@ -4,8 +4,13 @@
 #include "support/PulseServer.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <random>
+#include <thread>
 
 using namespace zorva::test;
 using namespace std::chrono_literals;
@@ -16,15 +21,16 @@ namespace {
 const std::string kApp = "org.example.conf";
 
 struct RunningHelper : ChildProcess {
-    explicit RunningHelper(const PulseServer& server)
+    explicit RunningHelper(const PulseServer& server, int holdMs = 1000, int graceMs = 2000)
         : ChildProcess(ZORVA_HELPER_PATH, {}, server.env()) {
         auto hello = readLine(5s);
         if (!hello)
             throw std::runtime_error("no hello");
         pid = Json::parse(*hello)["pid"];
         write(R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
-              R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":1000,)"
-              R"("endGraceMs":2000,"fastResults":false})"
+              R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":)" +
+              std::to_string(holdMs) + R"(,"endGraceMs":)" + std::to_string(graceMs) +
+              R"(,"fastResults":false})"
               "\n");
     }
     // The next "call" line within the timeout, or null.
@@ -128,23 +134,77 @@ TEST_P(PulseCallDetection, MonitorCorkedMeterAndOwnStreamsNeverStartACall) {
     EXPECT_EQ(helper.nextCall(10s)["state"], "started");
 }
 
-TEST_P(PulseCallDetection, SurvivesTheServerGoingAwayAndComingBack) {
+// Whether the helper (by its process id) is a client of the server now.
+bool helperConnected(const PulseServer& server, int pid) {
+    return server.pactlOutput("list clients")
+               .find("application.process.id = \"" + std::to_string(pid) + "\"") !=
+           std::string::npos;
+}
+
+// The server crashes again and again while the helper runs: restarted at
+// once, after short and long outages, and every other time killed again
+// while the helper's connection to it is half-way. After each restart the helper is a
+// client of the new server within 2 s and detects a call there.
+// ZORVA_RESTARTS sets the number of restarts (a few by default).
+TEST_P(PulseCallDetection, ReconnectsAfterEveryRestart) {
+    const char* count = std::getenv("ZORVA_RESTARTS");
+    const int restarts = count ? std::atoi(count) : 4;
     PulseServer server(GetParam());
-    RunningHelper helper(server);
-    server.kill();
-    helper.write("{\"type\":\"ping\"}\n");
-    auto pong = helper.readLine(5s);
-    ASSERT_TRUE(pong);
-    EXPECT_EQ(Json::parse(*pong)["type"], "pong");
-    std::this_thread::sleep_for(2500ms); // ticks with no server: no call, no crash
-    server.start();
-    auto play = player(server);
-    auto rec = recorder(server);
-    auto started = helper.nextCall(20s);
-    ASSERT_FALSE(started.is_null()) << "clients on the new server:\n"
-                                    << server.pactlOutput("list clients short");
-    EXPECT_EQ(started["state"], "started");
-    EXPECT_EQ(sorted(started["pids"]), sorted({play->pid(), rec->pid()}));
+    RunningHelper helper(server, 0, 0);
+    const std::chrono::milliseconds outages[] = {0ms, 2500ms, 40ms, 300ms, 900ms};
+    std::mt19937 random(7);
+    std::vector<long> reconnectMs;
+    for (int i = 0;; ++i) {
+        {
+            auto play = player(server);
+            auto rec = recorder(server);
+            auto started = helper.nextCall(5s);
+            ASSERT_EQ(started["state"], "started") << "after restart " << i;
+            EXPECT_EQ(sorted(started["pids"]), sorted({play->pid(), rec->pid()}));
+        }
+        auto ended = helper.nextCall(5s);
+        ASSERT_EQ(ended["reason"], "app-quit") << "after restart " << i;
+        if (i == restarts)
+            break;
+
+        server.kill();
+        if (i == 1) { // no server: answers go on, ticks find nothing
+            helper.write("{\"type\":\"ping\"}\n");
+            auto pong = helper.readLine(1s);
+            ASSERT_TRUE(pong);
+            EXPECT_EQ(Json::parse(*pong)["type"], "pong");
+        }
+        std::this_thread::sleep_for(outages[i % std::size(outages)]);
+        if (i % 2 == 1) {
+            // Three times, the helper's next attempt lands on a stopped
+            // server and waits for its answer; the server wakes and dies a
+            // moment into the handshake.
+            for (int k = 0; k < 3; ++k) {
+                server.start(/*hidden=*/true);
+                server.signal(SIGSTOP);
+                server.reveal();
+                std::this_thread::sleep_for(600ms);
+                server.signal(SIGCONT);
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 800));
+                server.kill();
+            }
+        }
+        server.start();
+        const auto t0 = std::chrono::steady_clock::now();
+        while (!helperConnected(server, helper.pid) && std::chrono::steady_clock::now() - t0 < 5s)
+            std::this_thread::sleep_for(20ms);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - t0);
+        ASSERT_LE(took, 2s) << "restart " << i << "; clients on the new server:\n"
+                            << server.pactlOutput("list clients short") << "helper stderr:\n"
+                            << helper.stderrText();
+        reconnectMs.push_back(took.count());
+        (void)helper.stderrText(); // keeps its stderr pipe from filling up
+    }
+    std::sort(reconnectMs.begin(), reconnectMs.end());
+    if (!reconnectMs.empty())
+        std::printf("%d restarts: back on the new server after %ld ms median, %ld ms at most\n",
+                    restarts, reconnectMs[reconnectMs.size() / 2], reconnectMs.back());
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCallDetection,

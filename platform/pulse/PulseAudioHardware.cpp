@@ -5,8 +5,8 @@
 #include <cstring>
 #include <mutex>
 #include <pulse/pulseaudio.h>
-#include <sys/time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace zorva {
 
@@ -40,7 +40,8 @@ bool isLevelMeter(const pa_proplist* list, const char* resampleMethod) {
 // read the cache under `lock_`, never waiting on the server.
 class PulseAudioHardware final : public AudioHardware {
 public:
-    PulseAudioHardware() : cache_(static_cast<int32_t>(getpid())) {
+    explicit PulseAudioHardware(DiagnosticFn writeDiagnostic)
+        : cache_(static_cast<int32_t>(getpid())), writeDiagnostic_(std::move(writeDiagnostic)) {
         loop_ = pa_threaded_mainloop_new();
         api_ = pa_threaded_mainloop_get_api(loop_);
         pa_threaded_mainloop_set_name(loop_, "zorva.pulse");
@@ -115,30 +116,33 @@ private:
         pa_proplist* props = pa_proplist_new();
         pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zorva helper");
         pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "app.zorva.helper");
+        // No shared memory, hence no shared ring buffer: libpulse 16 spins
+        // forever in pa_pstream_unlink when a server dies between offering
+        // that ring buffer and the next write on the socket, which a server
+        // restart during our handshake does. Our streams are small enough
+        // to travel over the socket.
+        pa_proplist_sets(props, PA_PROP_CONTEXT_FORCE_DISABLE_SHM, "yes");
         context_ = pa_context_new_with_proplist(api_, "Zorva helper", props);
         pa_proplist_free(props);
+        if (!context_) { // no memory pool: nothing to retry with
+            note("cannot create a client context");
+            return;
+        }
         pa_context_set_state_callback(context_, &PulseAudioHardware::onState, this);
         pa_context_set_subscribe_callback(context_, &PulseAudioHardware::onEvent, this);
         // No autospawn: the helper must never start an audio server itself.
         if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-            lost();
+            lost(pa_strerror(pa_context_errno(context_)));
             return;
         }
         cancelConnectCheck();
-        connectCheck_ = api_->time_new(api_, deadline(kConnectTimeoutUsec).get(),
-                                       &PulseAudioHardware::onConnectCheck, this);
+        connectCheck_ = after(kConnectTimeoutUsec, &PulseAudioHardware::onConnectCheck);
     }
 
-    // A wall-clock deadline, as the main loop's time events take them.
-    struct Deadline {
-        timeval tv{};
-        const timeval* get() const { return &tv; }
-    };
-    static Deadline deadline(pa_usec_t fromNow) {
-        Deadline d;
-        pa_gettimeofday(&d.tv);
-        pa_timeval_add(&d.tv, fromNow);
-        return d;
+    // A time event on the monotonic clock (a wall-clock step must not delay
+    // a retry). It belongs to the main loop and outlives the context.
+    pa_time_event* after(pa_usec_t delay, pa_time_event_cb_t callback) {
+        return pa_context_rttime_new(context_, pa_rtclock_now() + delay, callback, this);
     }
 
     void cancelConnectCheck() {
@@ -152,7 +156,7 @@ private:
         me->api_->time_free(event);
         me->connectCheck_ = nullptr;
         if (me->context_ && pa_context_get_state(me->context_) != PA_CONTEXT_READY)
-            me->lost(); // stuck half-way: start over
+            me->lost("no answer in 5 s"); // stuck half-way: start over
     }
 
     void dropContext() {
@@ -168,20 +172,34 @@ private:
     // The server is gone (or never came): forget what it told us and try
     // again shortly. The context itself is released from the timer, not from
     // inside its own callback.
-    void lost() {
+    void lost(const std::string& reason) {
+        bool wasConnected = false;
         {
             std::lock_guard g(lock_);
             cache_.clear();
+            wasConnected = std::exchange(connected_, false);
         }
         cancelConnectCheck();
+        // One note per change, not one per retry while no server is there.
+        if (wasConnected)
+            note(std::string("connection lost (") + reason + "), reconnecting");
+        else if (!failureNoted_)
+            note(std::string("no server (") + reason + "), retrying every 0.5 s");
+        failureNoted_ = true;
         if (retry_)
             return;
-        retry_ = api_->time_new(api_, deadline(kRetryDelayUsec).get(), &PulseAudioHardware::onRetry,
-                                this);
+        retry_ = after(kRetryDelayUsec, &PulseAudioHardware::onRetry);
     }
 
     void ready() {
         cancelConnectCheck();
+        {
+            std::lock_guard g(lock_);
+            connected_ = true;
+        }
+        failureNoted_ = false;
+        const char* server = pa_context_get_server(context_);
+        note(std::string("connected to ") + (server ? server : "the audio server"));
         const auto mask = static_cast<pa_subscription_mask_t>(
             PA_SUBSCRIPTION_MASK_CLIENT | PA_SUBSCRIPTION_MASK_SINK_INPUT |
             PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT | PA_SUBSCRIPTION_MASK_SOURCE |
@@ -218,7 +236,7 @@ private:
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
-            me->lost();
+            me->lost(pa_strerror(pa_context_errno(c)));
             break;
         default:
             break;
@@ -319,9 +337,13 @@ private:
     pa_time_event* retry_ = nullptr;
     pa_time_event* connectCheck_ = nullptr;
 
+    void note(const std::string& text) { writeDiagnostic_("audio server: " + text + "\n"); }
+
     std::mutex lock_; // guards cache_ and connected_
     ProcessCache cache_;
     bool connected_ = false;
+    DiagnosticFn writeDiagnostic_;
+    bool failureNoted_ = false; // main-loop thread only
 };
 
 // An engine without a capture backend: it never has a usable input.
@@ -353,8 +375,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<AudioHardware> makePulseAudioHardware() {
-    return std::make_unique<PulseAudioHardware>();
+std::unique_ptr<AudioHardware> makePulseAudioHardware(DiagnosticFn writeDiagnostic) {
+    return std::make_unique<PulseAudioHardware>(std::move(writeDiagnostic));
 }
 
 std::unique_ptr<MicrophoneSystem> makePulseMicrophoneSystem(AudioHardware& hardware) {

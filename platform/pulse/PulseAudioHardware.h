@@ -5,14 +5,19 @@
 #include "platform/AudioEngine.h"
 #include "platform/AudioHardware.h"
 
+#include <functional>
 #include <memory>
+#include <string_view>
 
 namespace zorva {
 
 // Starts connecting in the background and returns at once. While no server
 // is reachable the process-object list is empty; the connection is retried
-// until a server appears, and again whenever it goes away.
-std::unique_ptr<AudioHardware> makePulseAudioHardware();
+// until a server appears, and again whenever it goes away. Each change of the
+// connection is one line through `writeDiagnostic` (called on the backend's
+// own thread).
+using DiagnosticFn = std::function<void(std::string_view)>;
+std::unique_ptr<AudioHardware> makePulseAudioHardware(DiagnosticFn writeDiagnostic);
 
 // The microphone side over the same connection (`hardware` must come from
 // makePulseAudioHardware). Recording is granted while a server is reachable.

@@ -1,6 +1,7 @@
 #include "PulseServer.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -66,11 +67,27 @@ std::string PulseServer::socket() const {
     return kind_ == ServerKind::pulseaudio ? dir_ + "/native" : dir_ + "/pulse/native";
 }
 
+std::string PulseServer::link() const {
+    return dir_ + "/server";
+}
+
+void PulseServer::reveal() {
+    ::unlink(link().c_str());
+    if (::symlink(socket().c_str(), link().c_str()) != 0)
+        throw std::runtime_error("symlink " + link());
+}
+
 void PulseServer::kill() {
     daemon_.reset();
 }
 
-void PulseServer::start() {
+void PulseServer::signal(int sig) {
+    if (daemon_)
+        ::kill(-daemon_->pid(), sig);
+}
+
+void PulseServer::start(bool hidden) {
+    ::unlink(link().c_str());
     ::unlink(socket().c_str());
     if (kind_ == ServerKind::pulseaudio) {
         daemon_ = std::make_unique<ChildProcess>(
@@ -93,6 +110,8 @@ void PulseServer::start() {
             if (kind_ == ServerKind::pipewire)
                 for (const char* line : kDevices)
                     pactl(line);
+            if (!hidden)
+                reveal();
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -101,7 +120,7 @@ void PulseServer::start() {
 }
 
 std::vector<std::string> PulseServer::env() const {
-    return {"PULSE_SERVER=unix:" + socket(), "PULSE_RUNTIME_PATH=" + dir_ + "/client",
+    return {"PULSE_SERVER=unix:" + link(), "PULSE_RUNTIME_PATH=" + dir_ + "/client",
             "HOME=" + dir_};
 }
 

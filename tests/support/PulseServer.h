@@ -23,10 +23,18 @@ public:
     // Whether this machine can run such a server at all.
     static bool available(ServerKind kind);
 
-    void kill();  // SIGKILL, as a crash would
-    void start(); // a fresh server on the same socket
+    void kill(); // SIGKILL, as a crash would
+    // A fresh server on the same socket. Clients see it at once, or with
+    // `hidden` only after reveal(): so a test can start a server, stop it,
+    // and then let clients connect to it.
+    void start(bool hidden = false);
+    void reveal();
+    // SIGSTOP or SIGCONT to all of its processes: a stopped server still
+    // accepts connections into its backlog but answers nothing.
+    void signal(int sig);
 
-    // Environment that points a client at this server.
+    // Environment that points a client at this server (through a link to
+    // its socket, which start and reveal make).
     std::vector<std::string> env() const;
     // Runs pactl against the server; its exit status.
     int pactl(const std::string& args) const;
@@ -34,7 +42,8 @@ public:
     std::string pactlOutput(const std::string& args) const;
 
 private:
-    std::string socket() const;
+    std::string socket() const; // where the server listens
+    std::string link() const;   // where clients connect
 
     ServerKind kind_;
     std::string dir_;
