@@ -104,10 +104,14 @@ TEST_F(TapTest, NonInterleavedPlanesBeyondTheCycleAreLeftAlone) {
     ASSERT_TRUE(
         std::holds_alternative<OthersInfo>(tap->start(std::vector<AudioObjectID>{}, {}, {}, {})));
     std::vector<float> left{0.5f, 0.25f};
-    std::thread([&] { hardware.pushCycle(AudioBufferList{{{1, 8, left.data()}}}); }).join();
-    ASSERT_EQ(delivered.size(), 1u);
+    std::thread([&] {
+        hardware.pushCycle(AudioBufferList{{{1, 8, left.data()}}});
+        hardware.pushCycle(AudioBufferList{{{1, 8, left.data()}, {1, 8, nullptr}}});
+    }).join();
+    ASSERT_EQ(delivered.size(), 2u);
     EXPECT_EQ(delivered[0], (std::vector<float>{0.5f, 0.25f, 0, 0}))
         << "the missing plane stays silent";
+    EXPECT_EQ(delivered[1], delivered[0]) << "so does a plane without data";
 }
 
 TEST_F(TapTest, IntegerTapFormatDeliversNothingAndStopTwiceIsHarmless) {

@@ -60,6 +60,15 @@ TEST_F(HelperTest, FirstTickRightAfterConfigureThenEveryTwoSecondsWithOneTimer) 
     EXPECT_EQ(hardware.listQueries(), 2);
     runFor(6000ms);
     EXPECT_EQ(hardware.listQueries(), 5);
+    // After an hour of sleep the missed ticks are skipped, not run back to back.
+    clock.advance(1h);
+    for (int i = 0; i < 3; ++i) {
+        queue.poll();
+        queue.restart();
+    }
+    EXPECT_EQ(hardware.listQueries(), 6);
+    runFor(2000ms);
+    EXPECT_EQ(hardware.listQueries(), 7);
 }
 
 TEST_F(HelperTest, CallStartsAfterHoldAndEndsWithMicReleasedThenAppQuit) {

@@ -35,8 +35,10 @@ struct ReporterTest : ::testing::Test {
 
 TEST_F(ReporterTest, PartialThrottleAndRepeats) {
     at(1000, result("hello", 0.5, 1, false));
-    at(1100, result("hello there", 0.5, 1, false));    // 100 ms later: dropped
-    at(1160, result("hello there", 0.5, 1, false));    // 160 ms: sent
+    at(1159, result("hello there", 0.5, 1, false)); // 159 ms later: dropped
+    EXPECT_EQ(sent.messages().size(), 1u);
+    at(1160, result("hello there", 0.5, 1, false)); // 160 ms: sent
+    EXPECT_EQ(sent.messages().size(), 2u);
     at(1500, result(" hello there\n", 0.5, 1, false)); // same text once trimmed
     EXPECT_EQ(sent.messages(), (std::vector<HelperMessage>{
                                    PartialText{"s1", StreamName::others, "hello", 500},
@@ -113,6 +115,16 @@ TEST_F(TranscriberTest, FormatChangeMakesANewConverterButTheTimelineRunsOn) {
     t->feed(tone({AudioFormat::Sample::float32, 48000, 2, false}, 4800));
     t->feed(tone({AudioFormat::Sample::float32, 44100, 1, false}, 4410)); // another device
     t->feed(tone({AudioFormat::Sample::float32, 44100, 1, false}, 0));    // nothing to place
+    // Then five minutes in buffers whose converted length is never whole:
+    // after the first minute the output keeps pace with the input exactly.
+    const PcmBuffer chunk = tone({AudioFormat::Sample::float32, 44100, 1, false}, 1024);
+    constexpr int kMinute = 2584, kChunks = 5 * kMinute;
+    int64_t afterAMinute = 0;
+    for (int i = 0; i < kChunks; ++i) {
+        t->feed(chunk);
+        if (i + 1 == kMinute)
+            afterAMinute = t->timeline().framesPlaced();
+    }
     t->finish();
     auto inputs = analyzer()->inputs();
     ASSERT_GE(inputs.size(), 3u);
@@ -123,9 +135,11 @@ TEST_F(TranscriberTest, FormatChangeMakesANewConverterButTheTimelineRunsOn) {
         expected += in.buffer->frameLength();
     }
     EXPECT_EQ(t->timeline().framesPlaced(), expected);
-    // About 300 ms of audio at 16 kHz, less what the resamplers still hold.
-    EXPECT_GT(expected, 4000);
-    EXPECT_LE(expected, 4800);
+    // All of it at 16 kHz, less what the resamplers hold, and no drift.
+    EXPECT_LE(expected, 9600 / 3 + (4410 + kChunks * int64_t{1024}) * 16000 / 44100);
+    EXPECT_NEAR(double(expected - afterAMinute), (kChunks - kMinute) * 1024 * 16000.0 / 44100,
+                16 * 2)
+        << "the stream drifted";
     // The stereo buffers were downmixed: 0.25 full scale in, about the same out.
     auto samples = inputs[1].buffer->int16ChannelData()[0];
     EXPECT_NEAR(samples[inputs[1].buffer->frameLength() / 2], 8192, 200);
