@@ -7,8 +7,10 @@ namespace zorva {
 
 // ---------------------------------------------------------------- microphone
 
-MicCapture::MicCapture(std::unique_ptr<AudioEngine> engine, BufferCallback onBuffer)
-    : engine_(std::move(engine)), onBuffer_(std::move(onBuffer)) {}
+MicCapture::MicCapture(std::unique_ptr<AudioEngine> engine, BufferCallback onBuffer,
+                       std::function<void(const std::string&)> onRestartFailed)
+    : engine_(std::move(engine)), onBuffer_(std::move(onBuffer)),
+      onRestartFailed_(std::move(onRestartFailed)) {}
 
 std::variant<MicInfo, CaptureError> MicCapture::start() {
     const AudioFormat format = engine_->inputFormat();
@@ -25,13 +27,18 @@ std::variant<MicInfo, CaptureError> MicCapture::start() {
     engine_->prepare();
     if (auto error = engine_->start())
         return CaptureError{*error};
+    observe();
+    return MicInfo{"default input", format.sampleRate, false};
+}
+
+void MicCapture::observe() {
     if (observer_)
         engine_->removeConfigurationObserver(*observer_);
+    std::weak_ptr<MicCapture> weak = weak_from_this();
     observer_ = engine_->addConfigurationObserver([weak] {
         if (auto self = weak.lock())
             self->configurationChanged();
     });
-    return MicInfo{"default input", format.sampleRate, false};
 }
 
 void MicCapture::stop() {
@@ -51,7 +58,19 @@ void MicCapture::configurationChanged() {
     if (!observer_)
         return;
     stop();
-    (void)start(); // a failed restart leaves the capture stopped, silently
+    auto result = start();
+    auto* error = std::get_if<CaptureError>(&result);
+    if (!error) {
+        restartFailureReported_ = false;
+        return;
+    }
+    // The microphone is gone for now (no source, no server): stay stopped,
+    // say so once, and keep listening for the change that brings it back.
+    stop();
+    observe();
+    if (!restartFailureReported_ && onRestartFailed_)
+        onRestartFailed_(error->description);
+    restartFailureReported_ = true;
 }
 
 // ---------------------------------------------------------------- tap

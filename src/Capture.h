@@ -28,7 +28,11 @@ struct CaptureError {
 // own buffer. The owner calls stop before dropping it.
 class MicCapture : public std::enable_shared_from_this<MicCapture> {
 public:
-    MicCapture(std::unique_ptr<AudioEngine> engine, BufferCallback onBuffer);
+    // `onRestartFailed` hears once of a restart after a configuration change
+    // that failed (again only after a later restart succeeded); the capture
+    // keeps observing, so the next change tries again.
+    MicCapture(std::unique_ptr<AudioEngine> engine, BufferCallback onBuffer,
+               std::function<void(const std::string&)> onRestartFailed = {});
 
     // MicInfo, or the no-input error, or the engine's start error (the tap
     // then stays installed: half started, until stop).
@@ -40,12 +44,15 @@ public:
     bool observing() const { return observer_.has_value(); }
 
 private:
+    void observe();
     void configurationChanged();
 
     std::unique_ptr<AudioEngine> engine_;
     std::optional<AudioEngine::ObserverToken> observer_;
     bool tapped_ = false;
     BufferCallback onBuffer_;
+    std::function<void(const std::string&)> onRestartFailed_;
+    bool restartFailureReported_ = false;
 };
 
 inline constexpr const char* kNoInputDescription = "no audio input device (MicError.noInput)";

@@ -186,8 +186,11 @@ asio::awaitable<void> Helper::startSession(Start start) {
     env_.send(Permission{Permission::Kind::microphone, micPermission});
 
     std::optional<MicInfo> micInfo;
-    auto mic = std::make_shared<MicCapture>(env_.microphone.makeEngine(),
-                                            [micT](const PcmBuffer& b) { micT->feed(b); });
+    auto mic = std::make_shared<MicCapture>(
+        env_.microphone.makeEngine(), [micT](const PcmBuffer& b) { micT->feed(b); },
+        [send = env_.send, id](const std::string& error) {
+            send(HelperError{HelperError::Code::engineFailed, error, false, id});
+        });
     auto micResult = mic->start();
     if (auto* info = std::get_if<MicInfo>(&micResult)) {
         mic_ = mic;

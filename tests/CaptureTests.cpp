@@ -14,8 +14,10 @@ struct MicTest : ::testing::Test {
     asio::io_context queue;
     fake::FakeMicrophoneSystem system{queue};
     std::atomic<int> buffers{0};
-    std::shared_ptr<MicCapture> mic =
-        std::make_shared<MicCapture>(system.makeEngine(), [this](const PcmBuffer&) { ++buffers; });
+    std::vector<std::string> failures;
+    std::shared_ptr<MicCapture> mic = std::make_shared<MicCapture>(
+        system.makeEngine(), [this](const PcmBuffer&) { ++buffers; },
+        [this](const std::string& error) { failures.push_back(error); });
     std::shared_ptr<fake::FakeAudioEngine> engine = system.engines().at(0);
 };
 
@@ -53,15 +55,32 @@ TEST_F(MicTest, ANotificationQueuedBeforeStopDoesNothing) {
     EXPECT_FALSE(mic->tapped());
 }
 
-TEST_F(MicTest, AFailedRestartIsSilentAndLeavesItStopped) {
+TEST_F(MicTest, AFailedRestartIsReportedOnceAndTheNextChangeRestarts) {
     ASSERT_TRUE(std::holds_alternative<MicInfo>(mic->start()));
+    auto change = [&] {
+        engine->fireConfigurationChange();
+        queue.run();
+        queue.restart();
+    };
     engine->setInputFormat({AudioFormat::Sample::float32, 0, 0, false}); // device gone
-    engine->fireConfigurationChange();
-    queue.run();
-    EXPECT_FALSE(mic->observing());
+    change();
+    change(); // still gone: not reported again
+    EXPECT_EQ(failures, std::vector<std::string>{kNoInputDescription});
     EXPECT_FALSE(mic->tapped());
-    EXPECT_EQ(engine->observers(), 0u);
+    EXPECT_TRUE(mic->observing()) << "still listening for the device to come back";
+    EXPECT_EQ(engine->observers(), 1u);
     EXPECT_FALSE(engine->push(PcmBuffer({AudioFormat::Sample::float32, 48000, 1, false}, 10)));
+
+    engine->setInputFormat({AudioFormat::Sample::float32, 16000, 1, false}); // back
+    change();
+    EXPECT_TRUE(mic->tapped());
+    EXPECT_TRUE(engine->push(PcmBuffer({AudioFormat::Sample::float32, 16000, 1, false}, 10)));
+    EXPECT_EQ(buffers, 1);
+    engine->failStart("device busy"); // a new failure after a success is news again
+    change();
+    EXPECT_EQ(failures, (std::vector<std::string>{kNoInputDescription, "device busy"}));
+    mic->stop();
+    EXPECT_EQ(engine->observers(), 0u);
 }
 
 struct TapTest : ::testing::Test {

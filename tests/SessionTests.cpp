@@ -238,7 +238,7 @@ TEST_F(SessionTest, TranscriberStartFailureFinishesBothAndSendsNoCapture) {
     startAndWait("s2"); // idle again
 }
 
-TEST_F(SessionTest, PermissionDeniedThenNoInputThenEngineStartFailure) {
+TEST_F(SessionTest, PermissionDeniedNoInputEngineStartFailureAndAMicrophoneLostMidCall) {
     microphone.permission = RecordPermission::denied;
     microphone.inputFormat = {AudioFormat::Sample::float32, 0, 1, false};
     configured();
@@ -269,6 +269,20 @@ TEST_F(SessionTest, PermissionDeniedThenNoInputThenEngineStartFailure) {
               (std::vector<std::string>{"inputFormat", "installTap 4800", "prepare", "start",
                                         "stop", "removeTap"}))
         << "half started, then torn down by stop";
+    stopAndWait("s2");
+
+    // The microphone goes away mid-call: said once, with the session's id.
+    microphone.startError.reset();
+    startAndWait("s3");
+    lines();
+    auto engine = microphone.engines()[2];
+    engine->setInputFormat({AudioFormat::Sample::float32, 0, 0, false});
+    engine->fireConfigurationChange();
+    engine->fireConfigurationChange();
+    runFor(50ms);
+    EXPECT_EQ(lines(), (Lines{HelperError{HelperError::Code::engineFailed, kNoInputDescription,
+                                          false, "s3"}}));
+    stopAndWait("s3");
 }
 
 TEST_F(SessionTest, EachTapFailureNamesItsStepAndTearsDownWhatExists) {
