@@ -15,15 +15,15 @@ namespace {
 class CacheHardware final : public AudioHardware {
 public:
     explicit CacheHardware(int processes) : cache_(1) {
-        cache_.setSource({1, false});
+        cache_.setSource({1, false, "mic", 48000, 1});
         for (uint32_t i = 0; i < static_cast<uint32_t>(processes); ++i) {
             // Every tenth process belongs to a conferencing app; one records.
             std::string bundle = i % 10 == 0 ? "us.zoom.proc" + std::to_string(i)
                                              : "org.desktop.app" + std::to_string(i);
             cache_.setClient({i + 10, bundle, "binary", std::to_string(1000 + i)});
-            cache_.setPlaybackStream({i + 10, i + 10, 0, false, false});
+            cache_.setPlaybackStream({i + 10, i + 10, 0, false, false, 2});
             if (i == 0)
-                cache_.setRecordingStream({5000, i + 10, 1, false, false});
+                cache_.setRecordingStream({5000, i + 10, 1, false, false, 2});
         }
     }
     OSStatus getPropertyDataSize(AudioObjectID o, AudioProperty p, uint32_t& size) override {

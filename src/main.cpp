@@ -48,7 +48,10 @@ int main(int argc, char** argv) {
 
     // Connects in the background: never delays hello or any answer.
     std::unique_ptr<AudioHardware> hardware = makePulseAudioHardware(writeStandardError);
-    std::unique_ptr<MicrophoneSystem> microphone = makePulseMicrophoneSystem(*hardware);
+    std::unique_ptr<MicrophoneSystem> microphone =
+        makePulseMicrophoneSystem(*hardware, [&mainQueue](std::function<void()> work) {
+            asio::post(mainQueue, std::move(work));
+        });
     asio::thread_pool workers(4);
     auto helper = std::make_shared<Helper>(
         HelperEnvironment{mainQueue, continuousClock(), launchInstant, sendLine, exitProcess,

@@ -76,8 +76,8 @@ struct ProcessCacheTest : ::testing::Test {
     static constexpr int32_t kOwnPid = 999;
     ProcessCache cache{kOwnPid};
     void SetUp() override {
-        cache.setSource({1, false}); // a microphone
-        cache.setSource({2, true});  // a sink's monitor
+        cache.setSource({1, false, "mic", 48000, 1});             // a microphone
+        cache.setSource({2, true, "speakers.monitor", 48000, 2}); // a sink's monitor
     }
     std::vector<AudioProcess> list() {
         std::vector<AudioProcess> out;
@@ -93,11 +93,17 @@ TEST_F(ProcessCacheTest, OneObjectPerProcessWithAppIdPreferredOverBinary) {
     cache.setClient({6, std::nullopt, "conf-helper", "100"}); // a second client of pid 100
     cache.setClient({7, std::nullopt, "paplay", "200"});
     cache.setClient({8, std::nullopt, std::nullopt, std::nullopt}); // no streams: no object
-    cache.setPlaybackStream({40, 6, 0, false, false});
-    cache.setRecordingStream({41, 5, 1, false, false});
-    cache.setPlaybackStream({42, 7, 0, false, false});
+    cache.setPlaybackStream({40, 6, 0, false, false, 2});
+    cache.setRecordingStream({41, 5, 1, false, false, 2});
+    cache.setPlaybackStream({42, 7, 0, false, false, 2});
+    // A process whose first client names only its binary: the app id of a
+    // later one still names it.
+    cache.setClient({9, std::nullopt, "electron", "300"});
+    cache.setClient({10, "org.example.Chat", "electron", "300"});
+    cache.setPlaybackStream({43, 9, 0, false, false, 2});
     auto ps = list();
-    ASSERT_EQ(ps.size(), 2u);
+    ASSERT_EQ(ps.size(), 3u);
+    EXPECT_EQ(ps[2].bundleId, "org.example.Chat");
     EXPECT_EQ(ps[0].pid, 100);
     EXPECT_EQ(ps[0].bundleId, "org.example.Conf");
     EXPECT_TRUE(ps[0].runningInput);
@@ -113,46 +119,50 @@ TEST_F(ProcessCacheTest, OnlyRealUncorkedMicrophoneRecordingCountsAsInput) {
     cache.setClient({7, "app.c", std::nullopt, "102"});
     cache.setClient({8, "app.d", std::nullopt, std::to_string(kOwnPid)});
     cache.setClient({9, "app.e", std::nullopt, "104"});
-    cache.setRecordingStream({50, 5, 2, false, false});             // records a monitor
-    cache.setRecordingStream({51, 6, 1, true, false});              // corked
-    cache.setRecordingStream({52, 7, 1, false, true});              // a level meter
-    cache.setRecordingStream({53, 8, 1, false, false});             // the helper's own
-    cache.setRecordingStream({54, 9, 77, false, false});            // source not known (yet)
-    cache.setRecordingStream({55, kInvalidIndex, 1, false, false}); // a module's stream
+    cache.setRecordingStream({50, 5, 2, false, false, 2});             // records a monitor
+    cache.setRecordingStream({51, 6, 1, true, false, 2});              // corked
+    cache.setRecordingStream({52, 7, 1, false, true, 2});              // a level meter
+    cache.setRecordingStream({53, 8, 1, false, false, 2});             // the helper's own
+    cache.setRecordingStream({54, 9, 77, false, false, 2});            // source not known (yet)
+    cache.setRecordingStream({55, kInvalidIndex, 1, false, false, 2}); // a module's stream
     auto ps = list();
     ASSERT_EQ(ps.size(), 5u);
     for (const auto& p : ps)
         EXPECT_FALSE(p.runningInput) << p.bundleId;
-    cache.setRecordingStream({51, 6, 1, false, false}); // uncorked
+    cache.setRecordingStream({51, 6, 1, false, false, 2}); // uncorked
     for (const auto& p : list())
         EXPECT_EQ(p.runningInput, p.bundleId == "app.b") << p.bundleId;
 }
 
-TEST_F(ProcessCacheTest, IdentifiersStableWhileKnownAndNewAfterComingBack) {
+TEST_F(ProcessCacheTest, IdentifiersStableWhileKnownNewAfterComingBackKeptOverAServerRestart) {
     cache.setClient({5, "a", std::nullopt, "100"});
     cache.setClient({6, "b", std::nullopt, "200"});
-    cache.setPlaybackStream({40, 5, 0, false, false});
-    cache.setPlaybackStream({41, 6, 0, false, false});
+    cache.setPlaybackStream({40, 5, 0, false, false, 2});
+    cache.setPlaybackStream({41, 6, 0, false, false, 2});
     auto first = cache.processObjects();
     ASSERT_EQ(first.size(), 2u);
-    cache.setRecordingStream({42, 6, 1, false, false});
+    cache.setRecordingStream({42, 6, 1, false, false, 2});
     EXPECT_EQ(cache.processObjects(), first);
     cache.removePlaybackStream(40);
     EXPECT_EQ(cache.processObjects(), std::vector<AudioObjectID>{first[1]});
     EXPECT_FALSE(cache.pid(first[0])) << "a forgotten object cannot be read";
-    cache.setPlaybackStream({43, 5, 0, false, false});
+    cache.setPlaybackStream({43, 5, 0, false, false, 2});
     auto again = cache.processObjects();
     ASSERT_EQ(again.size(), 2u);
     EXPECT_NE(again[1], first[0]);
     cache.clear();
     EXPECT_TRUE(cache.processObjects().empty());
+    // The server restarts and the same process plays again: same object.
+    cache.setClient({1, "b", std::nullopt, "200"});
+    cache.setPlaybackStream({1, 1, 0, false, false, 2});
+    EXPECT_EQ(cache.processObjects(), std::vector<AudioObjectID>{first[1]});
 }
 
 TEST_F(ProcessCacheTest, ClientWithoutPidIsAnObjectWhosePidReadFails) {
     cache.setClient({5, "a", std::nullopt, std::nullopt});
     cache.setClient({6, std::nullopt, std::nullopt, "12x"}); // not a number
-    cache.setPlaybackStream({40, 5, 0, false, false});
-    cache.setPlaybackStream({41, 6, 0, false, false});
+    cache.setPlaybackStream({40, 5, 0, false, false, 2});
+    cache.setPlaybackStream({41, 6, 0, false, false, 2});
     auto ids = cache.processObjects();
     ASSERT_EQ(ids.size(), 2u);
     for (auto id : ids)

@@ -1,5 +1,6 @@
 // The real helper against a private PulseAudio server: "conferencing apps"
 // are ordinary clients that share an application.id.
+#include "support/AudioApps.h"
 #include "support/ChildProcess.h"
 #include "support/PulseServer.h"
 
@@ -51,21 +52,11 @@ struct RunningHelper : ChildProcess {
     int pid = 0;
 };
 
-// A client process with one stream, returned once the stream exists.
-std::unique_ptr<ChildProcess> client(const PulseServer& server, std::vector<std::string> args,
-                                     const std::string& props = "application.id=" + kApp) {
-    auto env = server.env();
-    env.push_back("PULSE_PROP=" + props);
-    auto c = std::make_unique<ChildProcess>(PA_STREAM_TOOL, args, env);
-    if (c->readLine(10s) != "ready")
-        throw std::runtime_error("test client stream did not start: " + c->stderrText());
-    return c;
-}
-std::unique_ptr<ChildProcess> player(const PulseServer& s) {
-    return client(s, {"play"});
-}
-std::unique_ptr<ChildProcess> recorder(const PulseServer& s) {
-    return client(s, {"record", "--device", "virtmic"});
+const std::string kAppProps = "application.id=" + kApp;
+
+std::unique_ptr<AudioApp> client(const PulseServer& server, std::vector<std::string> args,
+                                 const std::string& props = kAppProps) {
+    return std::make_unique<AudioApp>(server, args, props);
 }
 
 std::vector<int> sorted(std::vector<int> v) {
@@ -84,8 +75,8 @@ struct PulseCallDetection : ::testing::TestWithParam<ServerKind> {
 TEST_P(PulseCallDetection, StartedThenMicReleasedWhenTheRecorderStops) {
     PulseServer server(GetParam());
     RunningHelper helper(server);
-    auto play = player(server);
-    auto rec = recorder(server);
+    auto play = player(server, kAppProps);
+    auto rec = recorder(server, kAppProps);
     auto started = helper.nextCall(10s);
     ASSERT_FALSE(started.is_null());
     EXPECT_EQ(started["state"], "started");
@@ -107,8 +98,8 @@ TEST_P(PulseCallDetection, StartedThenMicReleasedWhenTheRecorderStops) {
 TEST_P(PulseCallDetection, AppQuitWhenAllItsProcessesGo) {
     PulseServer server(GetParam());
     RunningHelper helper(server);
-    auto play = player(server);
-    auto rec = recorder(server);
+    auto play = player(server, kAppProps);
+    auto rec = recorder(server, kAppProps);
     ASSERT_EQ(helper.nextCall(10s)["state"], "started");
     rec.reset();
     play.reset();
@@ -121,7 +112,7 @@ TEST_P(PulseCallDetection, AppQuitWhenAllItsProcessesGo) {
 TEST_P(PulseCallDetection, MonitorCorkedMeterAndOwnStreamsNeverStartACall) {
     PulseServer server(GetParam());
     RunningHelper helper(server);
-    auto play = player(server);
+    auto play = player(server, kAppProps);
     auto monitor = client(server, {"record", "--device", "speakers.monitor"});
     auto corked = client(server, {"record", "--device", "virtmic", "--corked"});
     auto meter = client(server, {"record", "--device", "virtmic", "--peak"});
@@ -130,7 +121,7 @@ TEST_P(PulseCallDetection, MonitorCorkedMeterAndOwnStreamsNeverStartACall) {
                "application.id=" + kApp + " application.process.id=" + std::to_string(helper.pid));
     EXPECT_TRUE(helper.nextCall(5s).is_null());
     // The same app with a real microphone recording is detected.
-    auto rec = recorder(server);
+    auto rec = recorder(server, kAppProps);
     EXPECT_EQ(helper.nextCall(10s)["state"], "started");
 }
 
@@ -156,8 +147,8 @@ TEST_P(PulseCallDetection, ReconnectsAfterEveryRestart) {
     std::vector<long> reconnectMs;
     for (int i = 0;; ++i) {
         {
-            auto play = player(server);
-            auto rec = recorder(server);
+            auto play = player(server, kAppProps);
+            auto rec = recorder(server, kAppProps);
             auto started = helper.nextCall(5s);
             ASSERT_EQ(started["state"], "started") << "after restart " << i;
             EXPECT_EQ(sorted(started["pids"]), sorted({play->pid(), rec->pid()}));

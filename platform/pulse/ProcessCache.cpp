@@ -49,11 +49,26 @@ void ProcessCache::removeSource(uint32_t index) {
     dirty_ |= sources_.erase(index) > 0;
 }
 
+void ProcessCache::setSink(const SinkRecord& sink) {
+    sinks_[sink.index] = sink;
+}
+void ProcessCache::removeSink(uint32_t index) {
+    sinks_.erase(index);
+}
+void ProcessCache::setDefaultSource(std::string name) {
+    defaultSource_ = std::move(name);
+}
+
 void ProcessCache::clear() {
+    for (const auto& [key, id] : objectOfKey_)
+        if (key.rfind("pid:", 0) == 0)
+            beforeServerLoss_[key] = id;
     clients_.clear();
     recording_.clear();
     playback_.clear();
     sources_.clear();
+    sinks_.clear();
+    defaultSource_.clear();
     dirty_ = true;
 }
 
@@ -66,7 +81,10 @@ void ProcessCache::rebuild() {
         return pid ? "pid:" + std::to_string(*pid) : "client:" + std::to_string(c.index);
     };
     std::map<std::string, ProcessObject> byKey;
-    std::map<std::string, uint32_t> bundleFromClient; // lowest client index that named it
+    // The bundle identifier is the application.id of any client of the
+    // process, else a binary name; the lowest client index decides ties, so
+    // the answer does not depend on the order in which clients arrived.
+    std::map<std::string, std::pair<bool, uint32_t>> namedBy; // key -> (by app id, client)
     auto note = [&](const StreamRecord& s) -> ProcessObject* {
         auto c = clients_.find(s.client);
         if (c == clients_.end())
@@ -74,14 +92,19 @@ void ProcessCache::rebuild() {
         const std::string key = keyOf(c->second);
         ProcessObject& object = byKey[key];
         object.pid = parsePid(c->second.processId);
-        const auto& bundle =
-            c->second.applicationId ? c->second.applicationId : c->second.processBinary;
-        auto known = bundleFromClient.find(key);
-        if (bundle && (known == bundleFromClient.end() || c->first < known->second)) {
-            object.bundleId = bundle;
-            bundleFromClient[key] = c->first;
-        }
         return &object;
+    };
+    auto name = [&](const std::string& key, ProcessObject& object, const ClientRecord& client) {
+        const bool byAppId = client.applicationId.has_value();
+        const auto& bundle = byAppId ? client.applicationId : client.processBinary;
+        if (!bundle)
+            return;
+        auto known = namedBy.find(key);
+        if (known == namedBy.end() || (byAppId && !known->second.first) ||
+            (byAppId == known->second.first && client.index < known->second.second)) {
+            object.bundleId = bundle;
+            namedBy[key] = {byAppId, client.index};
+        }
     };
     for (const auto& [index, s] : recording_) {
         ProcessObject* object = note(s);
@@ -95,12 +118,25 @@ void ProcessCache::rebuild() {
     for (const auto& [index, s] : playback_)
         if (ProcessObject* object = note(s))
             object->playbackStreams.push_back(index);
+    // Every client of a process with streams names it, streams or not.
+    for (const auto& [index, client] : clients_) {
+        auto object = byKey.find(keyOf(client));
+        if (object != byKey.end())
+            name(object->first, object->second, client);
+    }
 
     std::map<std::string, AudioObjectID> ids;
     objects_.clear();
     for (auto& [key, object] : byKey) {
-        auto it = objectOfKey_.find(key);
-        AudioObjectID id = it != objectOfKey_.end() ? it->second : nextObject_++;
+        AudioObjectID id = 0;
+        if (auto it = objectOfKey_.find(key); it != objectOfKey_.end()) {
+            id = it->second;
+        } else if (auto old = beforeServerLoss_.find(key); old != beforeServerLoss_.end()) {
+            id = old->second;
+            beforeServerLoss_.erase(old);
+        } else {
+            id = nextObject_++;
+        }
         ids[key] = id;
         objects_[id] = std::move(object);
     }
@@ -192,6 +228,28 @@ OSStatus ProcessCache::getStringProperty(AudioObjectID object, AudioProperty pro
         return kAudioHardwareUnknownPropertyError;
     out = *p->bundleId;
     return 0;
+}
+
+std::vector<StreamRecord> ProcessCache::playbackStreams() const {
+    std::vector<StreamRecord> out;
+    out.reserve(playback_.size());
+    for (const auto& [index, stream] : playback_)
+        out.push_back(stream);
+    return out;
+}
+
+std::optional<std::string> ProcessCache::monitorOfSink(uint32_t sink) const {
+    auto it = sinks_.find(sink);
+    if (it == sinks_.end() || it->second.monitorSource.empty())
+        return std::nullopt;
+    return it->second.monitorSource;
+}
+
+std::optional<SourceRecord> ProcessCache::defaultSource() const {
+    for (const auto& [index, source] : sources_)
+        if (!defaultSource_.empty() && source.name == defaultSource_)
+            return source;
+    return std::nullopt;
 }
 
 std::vector<uint32_t> ProcessCache::playbackStreamsOf(const std::vector<AudioObjectID>& objects) {

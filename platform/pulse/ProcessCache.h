@@ -1,6 +1,7 @@
-// The audio server's clients and streams as process objects. Pure data: the
-// PulseAudio backend feeds it from server events, tests and benchmarks feed it
-// directly. Not thread-safe; the owner locks around every call.
+// The audio server's clients, streams and devices, and the process objects
+// made of them. Pure data: the PulseAudio backend feeds it from server
+// events, tests and benchmarks feed it directly. Not thread-safe; the owner
+// locks around every call.
 #pragma once
 
 #include "platform/AudioHardware.h"
@@ -29,11 +30,20 @@ struct StreamRecord {
     uint32_t device = kInvalidIndex; // the source (recording) or sink (playback)
     bool corked = false;
     bool levelMeter = false; // a peak meter, not a real recording (stream.monitor=true)
+    uint32_t channels = 0;
 };
 
 struct SourceRecord {
     uint32_t index = kInvalidIndex;
     bool monitorOfSink = false;
+    std::string name;
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+};
+
+struct SinkRecord {
+    uint32_t index = kInvalidIndex;
+    std::string monitorSource; // the name of its monitor source
 };
 
 class ProcessCache {
@@ -50,7 +60,12 @@ public:
     void removePlaybackStream(uint32_t index);
     void setSource(const SourceRecord& source);
     void removeSource(uint32_t index);
-    void clear(); // the server went away
+    void setSink(const SinkRecord& sink);
+    void removeSink(uint32_t index);
+    void setDefaultSource(std::string name);
+    // The server went away. Process objects keep their identifiers for when
+    // the same processes come back on the next server.
+    void clear();
 
     // Process objects, ascending. An object's identifier is stable while its
     // process has streams; a process that comes back gets a new one.
@@ -68,6 +83,12 @@ public:
 
     // The playback streams of the given process objects (for taps).
     std::vector<uint32_t> playbackStreamsOf(const std::vector<AudioObjectID>& objects);
+    // Every playback stream, ascending.
+    std::vector<StreamRecord> playbackStreams() const;
+    // The monitor source of a sink, by name.
+    std::optional<std::string> monitorOfSink(uint32_t sink) const;
+    // The server's default source, once the server and the source are known.
+    std::optional<SourceRecord> defaultSource() const;
 
 private:
     struct ProcessObject {
@@ -85,10 +106,13 @@ private:
     std::map<uint32_t, StreamRecord> recording_;
     std::map<uint32_t, StreamRecord> playback_;
     std::map<uint32_t, SourceRecord> sources_;
+    std::map<uint32_t, SinkRecord> sinks_;
+    std::string defaultSource_;
 
     bool dirty_ = false;
     AudioObjectID nextObject_ = 100; // below: system object and well-known ids
     std::map<std::string, AudioObjectID> objectOfKey_;
+    std::map<std::string, AudioObjectID> beforeServerLoss_; // pid keys only
     std::map<AudioObjectID, ProcessObject> objects_;
 };
 

@@ -16,7 +16,7 @@ namespace zorva::test {
 namespace {
 const char* const kDevices[] = {
     "load-module module-null-sink sink_name=speakers",
-    "load-module module-null-sink sink_name=micsink",
+    "load-module module-null-sink sink_name=micsink norewinds=1",
     "load-module module-remap-source master=micsink.monitor source_name=virtmic",
     "set-default-sink speakers",
     "set-default-source virtmic",
@@ -102,7 +102,8 @@ void PulseServer::start(bool hidden) {
             "/usr/bin/dbus-run-session",
             std::vector<std::string>{"--", "/bin/sh", dir_ + "/run.sh"},
             std::vector<std::string>{"XDG_RUNTIME_DIR=" + dir_, "HOME=" + dir_,
-                                     "PIPEWIRE_RUNTIME_DIR=" + dir_},
+                                     "PIPEWIRE_RUNTIME_DIR=" + dir_,
+                                     "PULSE_RUNTIME_PATH=" + dir_ + "/pulse"},
             true);
     }
     for (int i = 0; i < 150; ++i) {

@@ -2,10 +2,19 @@
 // stream with chosen properties, optionally started corked. Runs until killed.
 //
 //   pa_stream record|play [--device NAME] [--corked] [--peak] [--prop KEY=VALUE]...
+//
+// A player plays silence, and speaks on command: each line "say FILE" on
+// its stdin queues a 16 kHz mono sound file; when its first sample goes out
+// the player writes "saying ONSET" (ms from the file's start to its first
+// sound) on stdout.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <pulse/pulseaudio.h>
+#include <sndfile.h>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -21,9 +30,64 @@ struct Options {
 Options options;
 pa_stream* stream = nullptr;
 
+struct Speech {
+    std::vector<int16_t> samples;
+    std::size_t at = 0;
+    long onsetMs = 0;
+};
+std::deque<Speech> queued;
+std::string input;
+
 void onWrite(pa_stream* s, size_t bytes, void*) {
-    std::vector<char> silence(bytes, 0);
-    pa_stream_write(s, silence.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE);
+    std::vector<int16_t> out(bytes / 2, 0);
+    for (std::size_t i = 0; i < out.size() && !queued.empty();) {
+        Speech& speech = queued.front();
+        if (speech.at == 0) {
+            std::printf("saying %ld\n", speech.onsetMs);
+            std::fflush(stdout);
+        }
+        const std::size_t n = std::min(out.size() - i, speech.samples.size() - speech.at);
+        std::memcpy(&out[i], &speech.samples[speech.at], n * 2);
+        i += n;
+        speech.at += n;
+        if (speech.at == speech.samples.size())
+            queued.pop_front();
+    }
+    pa_stream_write(s, out.data(), out.size() * 2, nullptr, 0, PA_SEEK_RELATIVE);
+}
+
+void say(const std::string& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
+    if (!file || info.samplerate != 16000 || info.channels != 1) {
+        std::fprintf(stderr, "cannot say %s: not a 16 kHz mono sound file\n", path.c_str());
+        std::exit(1);
+    }
+    Speech speech;
+    speech.samples.resize(static_cast<std::size_t>(info.frames));
+    sf_readf_short(file, speech.samples.data(), info.frames);
+    sf_close(file);
+    std::size_t first = 0;
+    while (first < speech.samples.size() && std::abs(speech.samples[first]) < 1000)
+        ++first;
+    speech.onsetMs = static_cast<long>(first / 16);
+    queued.push_back(std::move(speech));
+}
+
+void onInput(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t, void*) {
+    char buf[4096];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) {
+        api->io_free(event);
+        return;
+    }
+    input.append(buf, static_cast<std::size_t>(n));
+    for (std::size_t nl; (nl = input.find('\n')) != std::string::npos;) {
+        std::string line = input.substr(0, nl);
+        input.erase(0, nl + 1);
+        if (line.rfind("say ", 0) == 0)
+            say(line.substr(4));
+    }
 }
 
 void onRead(pa_stream* s, size_t, void*) {
@@ -56,7 +120,8 @@ void onContextState(pa_context* c, void*) {
                                              &sampleFormat, nullptr, props);
         pa_proplist_free(props);
         pa_stream_set_state_callback(stream, onStreamState, nullptr);
-        pa_buffer_attr attr{UINT32_MAX, UINT32_MAX, UINT32_MAX, UINT32_MAX,
+        // A short playback buffer, so that "saying" is close to when it is heard.
+        pa_buffer_attr attr{UINT32_MAX, options.record ? UINT32_MAX : 1600u, UINT32_MAX, UINT32_MAX,
                             options.peak ? static_cast<uint32_t>(sizeof(float)) : 3200u};
         int flags = options.corked ? PA_STREAM_START_CORKED : PA_STREAM_NOFLAGS;
         if (options.peak)
@@ -67,8 +132,9 @@ void onContextState(pa_context* c, void*) {
                                      static_cast<pa_stream_flags_t>(flags));
         } else {
             pa_stream_set_write_callback(stream, onWrite, nullptr);
-            pa_stream_connect_playback(stream, options.device, nullptr,
-                                       static_cast<pa_stream_flags_t>(flags), nullptr, nullptr);
+            pa_stream_connect_playback(
+                stream, options.device, &attr,
+                static_cast<pa_stream_flags_t>(flags | PA_STREAM_ADJUST_LATENCY), nullptr, nullptr);
         }
         break;
     }
@@ -104,7 +170,10 @@ int main(int argc, char** argv) {
         }
     }
     pa_mainloop* loop = pa_mainloop_new();
-    pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "pa_stream test client");
+    pa_mainloop_api* api = pa_mainloop_get_api(loop);
+    if (!options.record)
+        api->io_new(api, 0, PA_IO_EVENT_INPUT, onInput, nullptr);
+    pa_context* context = pa_context_new(api, "pa_stream test client");
     pa_context_set_state_callback(context, onContextState, nullptr);
     pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
     int result = 0;

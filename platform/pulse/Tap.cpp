@@ -1,0 +1,469 @@
+#include "Tap.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace zorva::pulse {
+
+namespace {
+
+constexpr std::size_t kRingFrames = 48000;        // 1 s per monitor at most
+constexpr std::size_t kPrimeFrames = 1440;        // 30 ms: absorbs bursty delivery
+constexpr std::size_t kMostBufferedFrames = 7200; // 150 ms: beyond, the server runs fast
+constexpr pa_usec_t kFragmentUsec = 20 * 1000;
+
+// A stream the mixer wants to read: a playback stream and where it plays.
+struct Wanted {
+    uint32_t sink = 0;
+    std::string monitorSource;
+    uint32_t channels = 1;
+};
+
+// Interleaved frames, oldest first; full means the oldest are dropped.
+class FrameRing {
+public:
+    FrameRing(uint32_t channels, std::size_t capacity)
+        : channels_(channels), capacity_(capacity), data_(capacity * channels) {}
+
+    std::size_t size() const { return size_; }
+
+    // `in` null: that many frames of silence.
+    void push(const float* in, std::size_t frames) {
+        if (frames > capacity_) {
+            if (in)
+                in += (frames - capacity_) * channels_;
+            frames = capacity_;
+        }
+        if (size_ + frames > capacity_)
+            drop(size_ + frames - capacity_);
+        std::size_t at = (head_ + size_) % capacity_;
+        for (std::size_t left = frames; left > 0;) {
+            const std::size_t n = std::min(left, capacity_ - at);
+            if (in) {
+                std::memcpy(&data_[at * channels_], in, n * channels_ * sizeof(float));
+                in += n * channels_;
+            } else {
+                std::fill_n(&data_[at * channels_], n * channels_, 0.0f);
+            }
+            at = (at + n) % capacity_;
+            left -= n;
+        }
+        size_ += frames;
+    }
+
+    std::size_t pop(float* out, std::size_t frames) {
+        frames = std::min(frames, size_);
+        for (std::size_t left = frames; left > 0;) {
+            const std::size_t n = std::min(left, capacity_ - head_);
+            std::memcpy(out, &data_[head_ * channels_], n * channels_ * sizeof(float));
+            out += n * channels_;
+            head_ = (head_ + n) % capacity_;
+            size_ -= n;
+            left -= n;
+        }
+        return frames;
+    }
+
+    void drop(std::size_t frames) {
+        frames = std::min(frames, size_);
+        head_ = (head_ + frames) % capacity_;
+        size_ -= frames;
+    }
+
+private:
+    uint32_t channels_;
+    std::size_t capacity_;
+    std::vector<float> data_;
+    std::size_t head_ = 0;
+    std::size_t size_ = 0;
+};
+
+OSStatus badObject() {
+    return kAudioHardwareBadObjectError;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- mixer
+
+class TapService::Mixer {
+public:
+    Mixer(uint32_t channels, std::string threadName, AudioDeviceIOBlock block)
+        : channels_(channels), threadName_(std::move(threadName)), block_(std::move(block)),
+          planes_(channels, std::vector<float>(kCycleFrames)),
+          scratch_(std::size_t(kCycleFrames) * 2) {
+        for (auto& plane : planes_)
+            list_.buffers.push_back({1, kCycleFrames * sizeof(float), plane.data()});
+    }
+
+    ~Mixer() { stopClock(); }
+
+    void startClock() {
+        clock_ = std::thread([this] { run(); });
+    }
+
+    void stopClock() {
+        {
+            std::lock_guard g(stopLock_);
+            stopping_ = true;
+        }
+        stopCv_.notify_all();
+        if (clock_.joinable())
+            clock_.join();
+    }
+
+    // ---- loop thread, or under the loop lock
+
+    void reconcile(pa_context* context, const std::map<uint32_t, Wanted>& wanted) {
+        for (auto it = monitors_.begin(); it != monitors_.end();) {
+            auto w = wanted.find(it->first);
+            const bool keep = context && w != wanted.end() && w->second.sink == it->second->sink &&
+                              w->second.channels == it->second->channels;
+            if (keep) {
+                ++it;
+                continue;
+            }
+            close(*it->second);
+            std::lock_guard g(lock_);
+            it = monitors_.erase(it);
+        }
+        if (!context)
+            return;
+        for (const auto& [index, w] : wanted)
+            if (!monitors_.count(index))
+                open(context, index, w);
+    }
+
+private:
+    struct Monitor {
+        Mixer* mixer = nullptr;
+        uint32_t sink = 0;
+        uint32_t channels = 1;
+        pa_stream* stream = nullptr;
+        FrameRing ring;      // under the mixer's lock
+        bool primed = false; // under the mixer's lock
+        Monitor(Mixer* m, uint32_t s, uint32_t c)
+            : mixer(m), sink(s), channels(c), ring(c, kRingFrames) {}
+    };
+
+    // A monitor of one playback stream (a failed one stays, so that it is
+    // not reopened again and again, until its stream moves or ends).
+    void open(pa_context* context, uint32_t sinkInput, const Wanted& w) {
+        auto monitor = std::make_unique<Monitor>(this, w.sink, w.channels);
+        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
+                            static_cast<uint8_t>(w.channels)};
+        monitor->stream = pa_stream_new(context, "Zorva others", &spec, nullptr);
+        if (monitor->stream) {
+            pa_stream_set_monitor_stream(monitor->stream, sinkInput);
+            pa_stream_set_read_callback(monitor->stream, &Mixer::onRead, monitor.get());
+            pa_buffer_attr attr{};
+            attr.maxlength = UINT32_MAX;
+            attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+            // Never moved: PipeWire would move a monitor whose stream ended
+            // onto the microphone.
+            const auto flags =
+                static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                               PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
+            pa_stream_connect_record(monitor->stream, w.monitorSource.c_str(), &attr, flags);
+        }
+        std::lock_guard g(lock_);
+        monitors_[sinkInput] = std::move(monitor);
+    }
+
+    static void close(Monitor& monitor) {
+        if (!monitor.stream)
+            return;
+        pa_stream_set_read_callback(monitor.stream, nullptr, nullptr);
+        pa_stream_disconnect(monitor.stream);
+        pa_stream_unref(monitor.stream);
+        monitor.stream = nullptr;
+    }
+
+    static void onRead(pa_stream* s, size_t, void* userdata) {
+        auto* monitor = static_cast<Monitor*>(userdata);
+        const std::size_t frameBytes = monitor->channels * sizeof(float);
+        const void* data = nullptr;
+        size_t bytes = 0;
+        while (pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+            {
+                std::lock_guard g(monitor->mixer->lock_);
+                monitor->ring.push(static_cast<const float*>(data), bytes / frameBytes);
+            }
+            pa_stream_drop(s);
+        }
+    }
+
+    // ---- the device's own thread
+
+    void run() {
+        pthread_setname_np(pthread_self(), threadName_.substr(0, 15).c_str());
+        using Clock = std::chrono::steady_clock;
+        auto origin = Clock::now();
+        int64_t cycles = 0;
+        std::unique_lock lock(stopLock_);
+        for (;;) {
+            const auto due = origin + std::chrono::milliseconds(10) * cycles;
+            if (stopCv_.wait_until(lock, due, [this] { return stopping_; }))
+                return;
+            // Behind by a little (a busy machine): catch up, so the stream
+            // keeps pace with the clock. Behind by a lot: start afresh.
+            if (Clock::now() - due > std::chrono::seconds(1)) {
+                origin = Clock::now();
+                cycles = 0;
+            }
+            lock.unlock();
+            cycle();
+            lock.lock();
+            ++cycles;
+        }
+    }
+
+    void cycle() {
+        {
+            std::lock_guard g(lock_);
+            for (auto& plane : planes_)
+                std::fill(plane.begin(), plane.end(), 0.0f);
+            for (auto& [index, monitor] : monitors_)
+                mixIn(*monitor);
+        }
+        block_(list_);
+    }
+
+    void mixIn(Monitor& m) {
+        if (!m.primed) {
+            if (m.ring.size() < kPrimeFrames)
+                return;
+            m.primed = true;
+        }
+        // The server's clock ran ahead of ours (or data came in a burst):
+        // keep the latency bounded.
+        if (m.ring.size() > kMostBufferedFrames)
+            m.ring.drop(m.ring.size() - kPrimeFrames);
+        const std::size_t got = m.ring.pop(scratch_.data(), kCycleFrames);
+        if (got < kCycleFrames)
+            m.primed = false; // ran dry: wait for a fresh reserve
+        const float* in = scratch_.data();
+        for (std::size_t i = 0; i < got; ++i, in += m.channels) {
+            if (channels_ == 1) {
+                float sum = 0;
+                for (uint32_t c = 0; c < m.channels; ++c)
+                    sum += in[c];
+                planes_[0][i] += sum / static_cast<float>(m.channels);
+            } else {
+                planes_[0][i] += in[0];
+                planes_[1][i] += in[m.channels > 1 ? 1 : 0];
+            }
+        }
+    }
+
+    const uint32_t channels_;
+    const std::string threadName_;
+    const AudioDeviceIOBlock block_;
+
+    std::mutex lock_; // guards the monitors' rings and the map's contents
+    std::map<uint32_t, std::unique_ptr<Monitor>> monitors_;
+    // The device thread's own:
+    std::vector<std::vector<float>> planes_;
+    std::vector<float> scratch_;
+    AudioBufferList list_;
+
+    std::thread clock_;
+    std::mutex stopLock_;
+    std::condition_variable stopCv_;
+    bool stopping_ = false;
+};
+
+// ---------------------------------------------------------------- service
+
+TapService::TapService(Connection& connection) : connection_(connection) {
+    connection_.addListener(this);
+}
+
+TapService::~TapService() {
+    connection_.removeListener(this);
+    Connection::Lock lock(connection_);
+    for (auto& [id, device] : devices_)
+        stopDevice(device);
+}
+
+bool TapService::isTap(AudioObjectID object) {
+    Connection::Lock lock(connection_);
+    return taps_.count(object) > 0;
+}
+
+OSStatus TapService::tapFormat(AudioObjectID tap, AudioStreamBasicDescription& format) {
+    Connection::Lock lock(connection_);
+    auto it = taps_.find(tap);
+    if (it == taps_.end())
+        return badObject();
+    const uint32_t channels =
+        it->second.description.mode == TapDescription::Mode::monoMixdownOfProcesses ? 1 : 2;
+    format = {kSampleRate,
+              kAudioFormatLinearPCM,
+              kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved,
+              4,
+              1,
+              4,
+              channels,
+              32,
+              0};
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::setTapDescription(AudioObjectID tap, const TapDescription& description) {
+    Connection::Lock lock(connection_);
+    auto it = taps_.find(tap);
+    if (it == taps_.end())
+        return badObject();
+    it->second.description = description;
+    reconcile(); // opens and closes monitors without waiting for the server
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::createProcessTap(const TapDescription& description, AudioObjectID& outTap) {
+    if (!connection_.connected())
+        return kAudioHardwareNotRunningError;
+    Connection::Lock lock(connection_);
+    outTap = nextObject_++;
+    taps_[outTap] = Tap{description};
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::destroyProcessTap(AudioObjectID tap) {
+    Connection::Lock lock(connection_);
+    if (!taps_.erase(tap))
+        return badObject();
+    reconcile();
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::createAggregateDevice(const AggregateDeviceDescription& description,
+                                           AudioObjectID& outDevice) {
+    Connection::Lock lock(connection_);
+    if (description.taps.size() != 1)
+        return kAudioHardwareIllegalOperationError;
+    auto tap = std::find_if(taps_.begin(), taps_.end(), [&](const auto& t) {
+        return t.second.description.uuid == description.taps[0].uid;
+    });
+    if (tap == taps_.end())
+        return badObject();
+    outDevice = nextObject_++;
+    devices_[outDevice].tap = tap->first;
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::destroyAggregateDevice(AudioObjectID device) {
+    Connection::Lock lock(connection_);
+    auto it = devices_.find(device);
+    if (it == devices_.end())
+        return badObject();
+    stopDevice(it->second);
+    devices_.erase(it);
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::createIOProc(AudioObjectID device, const std::string& queueLabel,
+                                  AudioDeviceIOBlock block, AudioDeviceIOProcID& outProc) {
+    Connection::Lock lock(connection_);
+    auto it = devices_.find(device);
+    if (it == devices_.end() || !block)
+        return badObject();
+    outProc = nextProc_++;
+    it->second.queueLabel = queueLabel;
+    it->second.procs[outProc] = std::move(block);
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID proc) {
+    Connection::Lock lock(connection_);
+    auto it = devices_.find(device);
+    if (it == devices_.end() || !it->second.procs.count(proc))
+        return badObject();
+    if (it->second.running == proc)
+        stopDevice(it->second);
+    it->second.procs.erase(proc);
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::start(AudioObjectID device, AudioDeviceIOProcID proc) {
+    Connection::Lock lock(connection_);
+    auto it = devices_.find(device);
+    if (it == devices_.end() || !it->second.procs.count(proc))
+        return badObject();
+    Device& d = it->second;
+    if (d.running)
+        return d.running == proc ? kAudioHardwareNoError : kAudioHardwareIllegalOperationError;
+    auto tap = taps_.find(d.tap);
+    const bool mono = tap == taps_.end() ||
+                      tap->second.description.mode == TapDescription::Mode::monoMixdownOfProcesses;
+    d.mixer = std::make_unique<Mixer>(mono ? 1 : 2, d.queueLabel, d.procs[proc]);
+    d.running = proc;
+    reconcile();
+    d.mixer->startClock();
+    return kAudioHardwareNoError;
+}
+
+OSStatus TapService::stop(AudioObjectID device, AudioDeviceIOProcID proc) {
+    Connection::Lock lock(connection_);
+    auto it = devices_.find(device);
+    if (it == devices_.end() || !it->second.procs.count(proc))
+        return badObject();
+    return it->second.running == proc ? stopDevice(it->second) : kAudioHardwareNoError;
+}
+
+// Closes the monitors, then ends the device's thread (which never takes the
+// loop lock, so joining it here cannot deadlock).
+OSStatus TapService::stopDevice(Device& device) {
+    if (device.mixer) {
+        device.mixer->reconcile(nullptr, {});
+        device.mixer.reset();
+    }
+    device.running = 0;
+    return kAudioHardwareNoError;
+}
+
+void TapService::connectionChanged(pa_context*) {
+    reconcile(); // lost: the monitors go; back: they reopen as the objects come
+}
+
+void TapService::objectsChanged() {
+    reconcile();
+}
+
+// Which playback streams each running device reads: in application mode
+// those of the tapped process objects, in system mode all but those of the
+// excluded ones; each through its sink's monitor source.
+void TapService::reconcile() {
+    pa_context* context = connection_.context();
+    for (auto& [id, device] : devices_) {
+        if (!device.mixer)
+            continue;
+        std::map<uint32_t, Wanted> wanted;
+        auto tap = taps_.find(device.tap);
+        if (context && tap != taps_.end()) {
+            const TapDescription& d = tap->second.description;
+            const bool application = d.mode == TapDescription::Mode::monoMixdownOfProcesses;
+            connection_.withCache([&](ProcessCache& cache) {
+                const auto listed = cache.playbackStreamsOf(d.processes);
+                const std::set<uint32_t> of(listed.begin(), listed.end());
+                for (const StreamRecord& s : cache.playbackStreams()) {
+                    if (application != (of.count(s.index) > 0))
+                        continue;
+                    if (auto monitor = cache.monitorOfSink(s.device))
+                        wanted[s.index] = {s.device, *monitor, std::clamp(s.channels, 1u, 2u)};
+                }
+                return 0;
+            });
+        }
+        device.mixer->reconcile(context, wanted);
+    }
+}
+
+} // namespace zorva::pulse
