@@ -19,12 +19,15 @@ constexpr std::size_t kPrimeFrames = 1440;        // 30 ms: absorbs bursty deliv
 constexpr std::size_t kMostBufferedFrames = 7200; // 150 ms: beyond, the server runs fast
 constexpr pa_usec_t kFragmentUsec = 20 * 1000;
 
-// A stream the mixer wants to read: a playback stream and where it plays.
+// What the mixer reads: one playback stream (through a monitor of that
+// stream alone), or everything a sink plays (through its monitor source),
+// keyed by sink input index, or by kWholeSink plus the sink's index.
 struct Wanted {
     uint32_t sink = 0;
     std::string monitorSource;
     uint32_t channels = 1;
 };
+constexpr uint32_t kWholeSink = 0x80000000u;
 
 // Interleaved frames, oldest first; full means the oldest are dropped.
 class FrameRing {
@@ -155,13 +158,14 @@ private:
 
     // A monitor of one playback stream (a failed one stays, so that it is
     // not reopened again and again, until its stream moves or ends).
-    void open(pa_context* context, uint32_t sinkInput, const Wanted& w) {
+    void open(pa_context* context, uint32_t key, const Wanted& w) {
         auto monitor = std::make_unique<Monitor>(this, w.sink, w.channels);
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
                             static_cast<uint8_t>(w.channels)};
         monitor->stream = pa_stream_new(context, "Zorva others", &spec, nullptr);
         if (monitor->stream) {
-            pa_stream_set_monitor_stream(monitor->stream, sinkInput);
+            if (!(key & kWholeSink))
+                pa_stream_set_monitor_stream(monitor->stream, key);
             pa_stream_set_read_callback(monitor->stream, &Mixer::onRead, monitor.get());
             pa_buffer_attr attr{};
             attr.maxlength = UINT32_MAX;
@@ -174,7 +178,7 @@ private:
             pa_stream_connect_record(monitor->stream, w.monitorSource.c_str(), &attr, flags);
         }
         std::lock_guard g(lock_);
-        monitors_[sinkInput] = std::move(monitor);
+        monitors_[key] = std::move(monitor);
     }
 
     static void close(Monitor& monitor) {
@@ -439,7 +443,10 @@ void TapService::objectsChanged() {
 
 // Which playback streams each running device reads: in application mode
 // those of the tapped process objects, in system mode all but those of the
-// excluded ones; each through its sink's monitor source.
+// excluded ones. A sink whose every stream is read, two or more of them, is
+// read whole through one monitor: each monitor stream costs the server and
+// us a packet every few milliseconds, so fifty streams of one app cost what
+// two do. (A switch between the two ways loses a few milliseconds.)
 void TapService::reconcile() {
     pa_context* context = connection_.context();
     for (auto& [id, device] : devices_) {
@@ -453,12 +460,30 @@ void TapService::reconcile() {
             connection_.withCache([&](ProcessCache& cache) {
                 const auto listed = cache.playbackStreamsOf(d.processes);
                 const std::set<uint32_t> of(listed.begin(), listed.end());
+                std::set<uint32_t> mixedSinks;  // sinks that play something we do not read
+                std::map<uint32_t, int> readOn; // sink -> streams we read there
                 for (const StreamRecord& s : cache.playbackStreams()) {
-                    if (application != (of.count(s.index) > 0))
+                    if (application != (of.count(s.index) > 0)) {
+                        mixedSinks.insert(s.device);
                         continue;
-                    if (auto monitor = cache.monitorOfSink(s.device))
+                    }
+                    if (auto monitor = cache.monitorOfSink(s.device)) {
                         wanted[s.index] = {s.device, *monitor, std::clamp(s.channels, 1u, 2u)};
+                        ++readOn[s.device];
+                    }
                 }
+                std::map<uint32_t, Wanted> wholeSinks;
+                for (auto it = wanted.begin(); it != wanted.end();) {
+                    if (mixedSinks.count(it->second.sink) || readOn[it->second.sink] < 2) {
+                        ++it;
+                        continue;
+                    }
+                    Wanted whole = it->second;
+                    whole.channels = 2;
+                    wholeSinks[kWholeSink | whole.sink] = whole;
+                    it = wanted.erase(it);
+                }
+                wanted.merge(wholeSinks);
                 return 0;
             });
         }
