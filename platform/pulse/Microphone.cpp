@@ -19,8 +19,8 @@ public:
     }
 
     ~Engine() override {
-        stop();
         connection_.removeListener(this);
+        stop();
     }
 
     AudioFormat inputFormat() override {
