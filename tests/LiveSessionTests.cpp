@@ -149,9 +149,9 @@ TEST_P(LiveSession, AppSessionHearsTheCallAndTheUserAndNothingElse) {
     EXPECT_EQ(pids, (std::vector<int>{std::min(confMic->pid(), conf->pid()),
                                       std::max(confMic->pid(), conf->pid())}));
 
-    const auto farAt = conf->say(speechFile(kFar.text));
+    const auto farAt = conf->say(speechFile(kFar.text)).first;
     other->say(speechFile(kElsewhere.text));
-    const auto userAt = voice->say(speechFile(kUser.text));
+    const auto userAt = voice->say(speechFile(kUser.text)).first;
     host.listen(6s);
     // A second process of the app starts playing: heard after the next tick.
     auto conf2 = player(server, kConf);
@@ -239,9 +239,6 @@ TEST_P(LiveSession, SystemSessionThroughAMicrophoneSwitchAndAServerCrash) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, LiveSession,
                          ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
-                         [](const auto& param) {
-                             return param.param == ServerKind::pulseaudio ? "PulseAudio"
-                                                                          : "PipeWire";
-                         });
+                         [](const auto& param) { return kindName(param.param); });
 
 } // namespace

@@ -216,9 +216,6 @@ TEST_P(PulseCapture, MicrophoneFollowsTheDefaultSourceAndComesBackWithTheServer)
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCapture,
                          ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
-                         [](const auto& param) {
-                             return param.param == ServerKind::pulseaudio ? "PulseAudio"
-                                                                          : "PipeWire";
-                         });
+                         [](const auto& param) { return kindName(param.param); });
 
 } // namespace

@@ -200,10 +200,7 @@ TEST_P(PulseCallDetection, ReconnectsAfterEveryRestart) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, PulseCallDetection,
                          ::testing::Values(ServerKind::pulseaudio, ServerKind::pipewire),
-                         [](const auto& param) {
-                             return param.param == ServerKind::pulseaudio ? "PulseAudio"
-                                                                          : "PipeWire";
-                         });
+                         [](const auto& param) { return kindName(param.param); });
 
 TEST(PulseNoServer, HelloAndPingDoNotWaitForAMissingServer) {
     ChildProcess helper(ZORVA_HELPER_PATH, {},

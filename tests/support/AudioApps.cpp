@@ -1,5 +1,6 @@
 #include "AudioApps.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
@@ -45,12 +46,14 @@ AudioApp::AudioApp(const PulseServer& server, const std::vector<std::string>& ar
         throw std::runtime_error("test app stream did not start: " + process_.stderrText());
 }
 
-std::chrono::steady_clock::time_point AudioApp::say(const std::string& file) {
+AudioApp::Said AudioApp::say(const std::string& file) {
     process_.write("say " + file + "\n");
     auto line = process_.readLine(std::chrono::seconds(30));
-    if (!line || line->rfind("saying ", 0) != 0)
+    long first = 0, last = 0;
+    if (!line || std::sscanf(line->c_str(), "saying %ld %ld", &first, &last) != 2)
         throw std::runtime_error("the app did not speak: " + process_.stderrText());
-    return std::chrono::steady_clock::now() + std::chrono::milliseconds(std::stol(line->substr(7)));
+    const auto now = std::chrono::steady_clock::now();
+    return {now + std::chrono::milliseconds(first), now + std::chrono::milliseconds(last)};
 }
 
 std::unique_ptr<AudioApp> player(const PulseServer& server, const std::string& props,

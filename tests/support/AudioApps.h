@@ -20,8 +20,11 @@ public:
              const std::string& props);
     pid_t pid() const { return process_.pid(); }
     // A player plays a 16 kHz mono sound file after what it has queued; the
-    // answer is the moment its first sound goes out.
-    std::chrono::steady_clock::time_point say(const std::string& file);
+    // answer is when its first sound goes out, and when its last one will.
+    struct Said {
+        std::chrono::steady_clock::time_point first, last;
+    };
+    Said say(const std::string& file);
 
 private:
     ChildProcess process_;

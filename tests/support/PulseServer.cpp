@@ -92,7 +92,7 @@ void PulseServer::start(bool hidden) {
     if (kind_ == ServerKind::pulseaudio) {
         daemon_ = std::make_unique<ChildProcess>(
             "/usr/bin/pulseaudio",
-            std::vector<std::string>{"-n", "--daemonize=no", "--exit-idle-time=-1",
+            std::vector<std::string>{"-n", "--daemonize=no", "--realtime=no", "--exit-idle-time=-1",
                                      "--disallow-exit", "--use-pid-file=no", "-F",
                                      dir_ + "/default.pa", "--log-target=file:" + dir_ + "/log"},
             std::vector<std::string>{"PULSE_RUNTIME_PATH=" + dir_ + "/runtime", "HOME=" + dir_},

@@ -15,6 +15,11 @@ namespace zorva::test {
 
 enum class ServerKind { pulseaudio, pipewire };
 
+// For parameterised test names.
+inline const char* kindName(ServerKind kind) {
+    return kind == ServerKind::pulseaudio ? "PulseAudio" : "PipeWire";
+}
+
 class PulseServer {
 public:
     explicit PulseServer(ServerKind kind = ServerKind::pulseaudio); // waits until it answers

@@ -5,8 +5,8 @@
 //
 // A player plays silence, and speaks on command: each line "say FILE" on
 // its stdin queues a 16 kHz mono sound file; when its first sample goes out
-// the player writes "saying ONSET" (ms from the file's start to its first
-// sound) on stdout.
+// the player writes "saying FIRST LAST" on stdout: the ms from the file's
+// start to its first and its last sound.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +33,8 @@ pa_stream* stream = nullptr;
 struct Speech {
     std::vector<int16_t> samples;
     std::size_t at = 0;
-    long onsetMs = 0;
+    long firstMs = 0;
+    long lastMs = 0;
 };
 std::deque<Speech> queued;
 std::string input;
@@ -43,7 +44,7 @@ void onWrite(pa_stream* s, size_t bytes, void*) {
     for (std::size_t i = 0; i < out.size() && !queued.empty();) {
         Speech& speech = queued.front();
         if (speech.at == 0) {
-            std::printf("saying %ld\n", speech.onsetMs);
+            std::printf("saying %ld %ld\n", speech.firstMs, speech.lastMs);
             std::fflush(stdout);
         }
         const std::size_t n = std::min(out.size() - i, speech.samples.size() - speech.at);
@@ -67,10 +68,14 @@ void say(const std::string& path) {
     speech.samples.resize(static_cast<std::size_t>(info.frames));
     sf_readf_short(file, speech.samples.data(), info.frames);
     sf_close(file);
-    std::size_t first = 0;
-    while (first < speech.samples.size() && std::abs(speech.samples[first]) < 1000)
+    auto loud = [&](std::size_t i) { return std::abs(speech.samples[i]) >= 1000; };
+    std::size_t first = 0, last = speech.samples.size();
+    while (first < last && !loud(first))
         ++first;
-    speech.onsetMs = static_cast<long>(first / 16);
+    while (last > first && !loud(last - 1))
+        --last;
+    speech.firstMs = static_cast<long>(first / 16);
+    speech.lastMs = static_cast<long>(last / 16);
     queued.push_back(std::move(speech));
 }
 
