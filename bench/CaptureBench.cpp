@@ -1,0 +1,262 @@
+// Live capture on a private PulseAudio server (needs scripts/setup
+// --with-test-servers):
+//
+//   capture_bench tap STREAMS SECONDS   CPU of the tap path alone (this process: the
+//                                       connection, the monitors, the mixing clock)
+//                                       with STREAMS playing streams tapped
+//   capture_bench latency               from a sound played to its arrival in the
+//                                       tap's callback, 30 times
+//   capture_bench session               a two-sided session through the real helper:
+//                                       its CPU and peak memory, and the delay from
+//                                       the end of each sentence to its final
+#include "Capture.h"
+#include "CoreAudioProcesses.h"
+#include "platform/pulse/PulseAudioHardware.h"
+#include "support/AudioApps.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace zorva;
+using namespace zorva::test;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+void printQuantiles(const char* what, std::vector<double> values) {
+    if (values.empty()) {
+        std::printf("%s: no samples\n", what);
+        return;
+    }
+    std::sort(values.begin(), values.end());
+    std::printf("%s: median %.0f ms, p95 %.0f ms, max %.0f ms (%zu samples)\n", what,
+                values[values.size() / 2], values[values.size() * 95 / 100], values.back(),
+                values.size());
+}
+
+// The backend of this process on the server.
+struct Backend {
+    explicit Backend(const PulseServer& server) {
+        for (const std::string& entry : server.env())
+            ::setenv(entry.substr(0, entry.find('=')).c_str(),
+                     entry.substr(entry.find('=') + 1).c_str(), 1);
+        hardware = makePulseAudioHardware([](std::string_view) {});
+    }
+    std::vector<AudioObjectID> objectsOf(const std::vector<pid_t>& pids) {
+        for (auto deadline = Clock::now() + 10s; Clock::now() < deadline;) {
+            std::vector<AudioObjectID> found;
+            for (const auto& p : CoreAudioLister(*hardware).list())
+                if (std::find(pids.begin(), pids.end(), p.pid) != pids.end())
+                    found.push_back(p.objectID);
+            if (found.size() == pids.size())
+                return found;
+            std::this_thread::sleep_for(20ms);
+        }
+        throw std::runtime_error("the apps did not show up");
+    }
+    std::shared_ptr<TapCapture> tap(std::vector<AudioObjectID> objects, BufferCallback callback) {
+        auto tap = std::make_shared<TapCapture>(
+            *hardware, std::move(callback), [] { return "00000000-0000-4000-8000-000000000001"; });
+        if (!std::holds_alternative<OthersInfo>(tap->start(objects, {}, {}, {})))
+            throw std::runtime_error("the tap did not start");
+        return tap;
+    }
+    std::unique_ptr<AudioHardware> hardware;
+};
+
+int tapCpu(int streams, int seconds) {
+    PulseServer server;
+    std::vector<std::unique_ptr<AudioApp>> apps;
+    std::vector<pid_t> pids;
+    for (int i = 0; i < streams; ++i) {
+        apps.push_back(player(server, "application.id=org.example.conf"));
+        pids.push_back(apps.back()->pid());
+    }
+    const std::string noise = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                              "/zorva-bench-noise.wav";
+    std::system(("sox -n -r 16000 -c 1 -b 16 " + noise + " synth " + std::to_string(seconds + 5) +
+                 " pinknoise vol 0.3 2>/dev/null")
+                    .c_str());
+    Backend backend(server);
+    std::atomic<uint64_t> frames{0};
+    auto tap = backend.tap(backend.objectsOf(pids),
+                           [&](const PcmBuffer& b) { frames += b.frameLength(); });
+    for (auto& app : apps)
+        app->say(noise);
+    std::this_thread::sleep_for(1s);
+    const double cpu0 = cpuSeconds();
+    const auto t0 = Clock::now();
+    const uint64_t frames0 = frames;
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpu = cpuSeconds() - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::printf("tap, %d playing streams: %.2f%% of one core; %.0f frames/s delivered\n", streams,
+                100 * cpu / wall, double(frames - frames0) / wall);
+    tap->stop();
+    return 0;
+}
+
+int tapLatency() {
+    PulseServer server;
+    auto app = player(server, "application.id=org.example.conf");
+    Backend backend(server);
+    std::mutex lock;
+    std::vector<Clock::time_point> onsets;
+    bool loud = false;
+    auto tap = backend.tap(backend.objectsOf({app->pid()}), [&](const PcmBuffer& b) {
+        float peak = 0;
+        const float* s = b.floatChannelData()[0];
+        for (uint32_t i = 0; i < b.frameLength(); ++i)
+            peak = std::max(peak, std::fabs(s[i]));
+        std::lock_guard g(lock);
+        if (!loud && peak > 0.05f)
+            onsets.push_back(Clock::now());
+        loud = peak > 0.05f;
+    });
+    std::vector<double> latencies;
+    for (int i = 0; i < 30; ++i) {
+        std::this_thread::sleep_for(400ms + std::chrono::milliseconds(i * 7 % 50));
+        const auto said = app->say(toneFile()).first;
+        std::this_thread::sleep_for(800ms);
+        std::lock_guard g(lock);
+        auto heard = std::find_if(onsets.begin(), onsets.end(),
+                                  [&](Clock::time_point t) { return t > said - 50ms; });
+        if (heard != onsets.end())
+            latencies.push_back(ms(*heard - said));
+        onsets.clear();
+    }
+    printQuantiles("played -> others callback", latencies);
+    tap->stop();
+    return 0;
+}
+
+long statusKb(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0)
+            return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+double processCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string f;
+    unsigned long long utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+        if (i == 14)
+            utime = std::stoull(f);
+        if (i == 15)
+            stime = std::stoull(f);
+    }
+    return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
+}
+
+int session() {
+    using Json = nlohmann::json;
+    PulseServer server;
+    auto voice = player(server, "", "micsink");
+    auto confMic = recorder(server, "application.id=org.example.conf");
+    auto conf = player(server, "application.id=org.example.conf");
+    ChildProcess helper(ZORVA_HELPER_PATH, {}, server.env());
+    std::vector<std::pair<Clock::time_point, Json>> lines;
+    auto pump = [&](Clock::duration d) {
+        for (auto end = Clock::now() + d; Clock::now() < end;)
+            if (auto line = helper.readLine(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now())))
+                lines.emplace_back(Clock::now(), Json::parse(*line));
+    };
+    helper.write(
+        R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+        R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
+        R"("endGraceMs":60000,"fastResults":false})"
+        "\n");
+    pump(2500ms);
+    helper.write(R"({"type":"start","sessionId":"b","bundleId":"org.example.conf","pids":[],)"
+                 R"("audio":"app"})"
+                 "\n");
+    pump(2s);
+    const double cpu0 = processCpuSeconds(helper.pid());
+    const auto t0 = Clock::now();
+    // The far side reads LibriVox; the user answers with synthetic speech.
+    const std::string librivox = "/usr/share/pocketsphinx/test/data/librivox/";
+    const char* far[] = {"sense_and_sensibility_01_austen_64kb-0870.wav",
+                         "sense_and_sensibility_01_austen_64kb-0880.wav",
+                         "sense_and_sensibility_01_austen_64kb-0890.wav",
+                         "sense_and_sensibility_01_austen_64kb-0920.wav",
+                         "sense_and_sensibility_01_austen_64kb-0930.wav"};
+    const char* near[] = {"please remember to send the quarterly report by friday",
+                          "the quick brown fox jumps over the lazy dog",
+                          "our budget meeting moves to next tuesday morning",
+                          "the weather today is sunny with a light breeze",
+                          "the children played football in the garden all afternoon"};
+    std::vector<std::pair<std::string, Clock::time_point>> ends; // stream, sentence end
+    for (int i = 0; i < 5; ++i) {
+        ends.emplace_back("others", conf->say(librivox + far[i]).last);
+        pump(std::chrono::duration_cast<Clock::duration>(ends.back().second - Clock::now()) + 1s);
+        ends.emplace_back("mic", voice->say(speechFile(near[i])).last);
+        // Both at once, now and then.
+        if (i % 2 == 1)
+            ends.emplace_back("others", conf->say(speechFile(near[(i + 2) % 5])).last);
+        pump(std::chrono::duration_cast<Clock::duration>(ends.back().second - Clock::now()) + 2s);
+    }
+    pump(3s);
+    const double cpu = processCpuSeconds(helper.pid()) - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const long peakKb = statusKb(helper.pid(), "VmHWM");
+    helper.write("{\"type\":\"stop\",\"sessionId\":\"b\"}\n");
+    pump(4s);
+
+    std::vector<double> delays;
+    for (const auto& [stream, end] : ends)
+        for (const auto& [at, j] : lines)
+            if (j["type"] == "final" && j["stream"] == stream && at > end) {
+                delays.push_back(ms(at - end));
+                break;
+            }
+    int finals = 0;
+    for (const auto& [at, j] : lines)
+        finals += j["type"] == "final";
+    std::printf("session of %.0f s, %zu sentences, %d finals\n", wall, ends.size(), finals);
+    std::printf("helper CPU: %.1f%% of one core; peak resident memory %.1f MB\n", 100 * cpu / wall,
+                double(peakKb) / 1024);
+    printQuantiles("sentence end -> its final", delays);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "tap" && argc == 4)
+        return tapCpu(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (mode == "latency")
+        return tapLatency();
+    if (mode == "session")
+        return session();
+    std::fprintf(stderr, "usage: capture_bench tap STREAMS SECONDS | latency | session\n");
+    return 2;
+}
