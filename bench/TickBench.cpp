@@ -15,7 +15,7 @@ namespace {
 class CacheHardware final : public AudioHardware {
 public:
     explicit CacheHardware(int processes) : cache_(1) {
-        cache_.setSource({1, false, "mic", 48000, 1});
+        cache_.setSource({1, false, "mic", 48000, 1, "mono"});
         for (uint32_t i = 0; i < static_cast<uint32_t>(processes); ++i) {
             // Every tenth process belongs to a conferencing app; one records.
             std::string bundle = i % 10 == 0 ? "us.zoom.proc" + std::to_string(i)

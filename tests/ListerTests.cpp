@@ -76,8 +76,9 @@ struct ProcessCacheTest : ::testing::Test {
     static constexpr int32_t kOwnPid = 999;
     ProcessCache cache{kOwnPid};
     void SetUp() override {
-        cache.setSource({1, false, "mic", 48000, 1});             // a microphone
-        cache.setSource({2, true, "speakers.monitor", 48000, 2}); // a sink's monitor
+        cache.setSource({1, false, "mic", 48000, 1, "mono"}); // a microphone
+        cache.setSource(
+            {2, true, "speakers.monitor", 48000, 2, "front-left,front-right"}); // a sink's monitor
     }
     std::vector<AudioProcess> list() {
         std::vector<AudioProcess> out;

@@ -87,6 +87,27 @@ bool Connection::connected() const {
     return connected_;
 }
 
+void releaseStream(pa_stream* stream) {
+    if (!stream)
+        return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (pa_stream_get_state(stream) == PA_STREAM_CREATING) {
+        // Not yet known to the server, so not yet disconnectable: the
+        // context keeps it until the server's answer, then we end it.
+        pa_stream_set_state_callback(
+            stream,
+            [](pa_stream* s, void*) {
+                if (pa_stream_get_state(s) == PA_STREAM_READY)
+                    pa_stream_disconnect(s);
+            },
+            nullptr);
+    } else {
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+    }
+    pa_stream_unref(stream);
+}
+
 // ---- everything below runs on the loop thread (or under its lock)
 
 void Connection::connect() {
@@ -101,8 +122,8 @@ void Connection::connect() {
     pa_proplist_sets(props, PA_PROP_CONTEXT_FORCE_DISABLE_SHM, "yes");
     context_ = pa_context_new_with_proplist(api_, "Zorva helper", props);
     pa_proplist_free(props);
-    if (!context_) { // no memory pool: nothing to retry with
-        note("cannot create a client context");
+    if (!context_) { // no memory for a client: try again later
+        lost("cannot make a client context");
         return;
     }
     pa_context_set_state_callback(context_, &Connection::onState, this);
@@ -117,9 +138,15 @@ void Connection::connect() {
 }
 
 // A time event on the monotonic clock (a wall-clock step must not delay a
-// retry). It belongs to the loop and outlives the context.
+// retry), which only a context can make; without one, on the wall clock. It
+// belongs to the loop and outlives the context.
 pa_time_event* Connection::after(pa_usec_t delay, pa_time_event_cb_t callback) {
-    return pa_context_rttime_new(context_, pa_rtclock_now() + delay, callback, this);
+    if (context_)
+        return pa_context_rttime_new(context_, pa_rtclock_now() + delay, callback, this);
+    timeval at{};
+    pa_gettimeofday(&at);
+    pa_timeval_add(&at, delay);
+    return api_->time_new(api_, &at, callback, this);
 }
 
 void Connection::cancelConnectCheck() {
@@ -151,6 +178,11 @@ void Connection::dropContext() {
 // shortly. The context itself is released from the timer, not from inside
 // its own callback.
 void Connection::lost(const std::string& reason) {
+    // Given up: even a late answer on this context must not count.
+    if (context_) {
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    }
     bool wasConnected = false;
     {
         std::lock_guard g(cacheLock_);
@@ -350,9 +382,14 @@ void Connection::onPlayback(pa_context* c, const pa_sink_input_info* info, int e
 void Connection::onSource(pa_context* c, const pa_source_info* info, int eol, void* self) {
     if (eol || !info)
         return;
-    SourceRecord record{info->index, info->monitor_of_sink != PA_INVALID_INDEX,
-                        info->name ? info->name : "", info->sample_spec.rate,
-                        info->sample_spec.channels};
+    char map[PA_CHANNEL_MAP_SNPRINT_MAX];
+    pa_channel_map_snprint(map, sizeof map, &info->channel_map);
+    SourceRecord record{info->index,
+                        info->monitor_of_sink != PA_INVALID_INDEX,
+                        info->name ? info->name : "",
+                        info->sample_spec.rate,
+                        info->sample_spec.channels,
+                        map};
     static_cast<Connection*>(self)->update(c,
                                            [&](ProcessCache& cache) { cache.setSource(record); });
 }
@@ -360,7 +397,8 @@ void Connection::onSource(pa_context* c, const pa_source_info* info, int eol, vo
 void Connection::onSink(pa_context* c, const pa_sink_info* info, int eol, void* self) {
     if (eol || !info)
         return;
-    SinkRecord record{info->index, info->monitor_source_name ? info->monitor_source_name : ""};
+    SinkRecord record{info->index, info->monitor_source_name ? info->monitor_source_name : "",
+                      info->sample_spec.channels};
     static_cast<Connection*>(self)->update(c, [&](ProcessCache& cache) { cache.setSink(record); });
 }
 

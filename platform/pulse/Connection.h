@@ -109,4 +109,10 @@ private:
     bool connected_ = false;
 };
 
+// Ends a stream of ours and drops our reference, whatever its state: a
+// stream still being made on the server is ended once it is made (a plain
+// disconnect would fail then, and the stream would stay open on the server).
+// Loop thread, or under Connection::Lock.
+void releaseStream(pa_stream* stream);
+
 } // namespace zorva::pulse

@@ -1,8 +1,10 @@
 #include "Microphone.h"
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace zorva::pulse {
 
@@ -62,10 +64,17 @@ public:
             return "no tap on the input";
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format_.sampleRate),
                             static_cast<uint8_t>(format_.channels)};
-        if (!pa_sample_spec_valid(&spec))
+        // The source's own channel map, so that the server remixes nothing
+        // (and a source of more than six channels can be recorded at all).
+        pa_channel_map map{};
+        if (!pa_channel_map_parse(&map, source->channelMap.c_str()) ||
+            map.channels != spec.channels)
+            pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+        if (!pa_sample_spec_valid(&spec) || format_.sample != AudioFormat::Sample::float32 ||
+            !format_.interleaved)
             return "the input format " + format_.description() + " cannot be recorded";
         dropStream();
-        stream_ = pa_stream_new(context, "Zorva microphone", &spec, nullptr);
+        stream_ = pa_stream_new(context, "Zorva microphone", &spec, &map);
         if (!stream_)
             return std::string("cannot make a record stream: ") +
                    pa_strerror(pa_context_errno(context));
@@ -130,19 +139,26 @@ private:
         return source ? std::pair{source->name, true} : std::pair{std::string(), false};
     }
 
+    // One notification at a time: changes that come together (the source
+    // fails and another becomes the default) make one restart.
     void notify() {
-        std::lock_guard g(observersLock_);
-        for (const auto& [token, handler] : observers_)
-            post_(handler);
+        if (pending_->exchange(true))
+            return;
+        std::vector<std::function<void()>> handlers;
+        {
+            std::lock_guard g(observersLock_);
+            for (const auto& [token, handler] : observers_)
+                handlers.push_back(handler);
+        }
+        post_([pending = pending_, handlers = std::move(handlers)] {
+            pending->store(false);
+            for (const auto& handler : handlers)
+                handler();
+        });
     }
 
     void dropStream() {
-        if (!stream_)
-            return;
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
+        releaseStream(stream_);
         stream_ = nullptr;
     }
 
@@ -204,6 +220,7 @@ private:
     std::mutex observersLock_;
     std::map<ObserverToken, std::function<void()>> observers_;
     ObserverToken nextToken_ = 1;
+    std::shared_ptr<std::atomic<bool>> pending_ = std::make_shared<std::atomic<bool>>(false);
 };
 
 class System final : public MicrophoneSystem {

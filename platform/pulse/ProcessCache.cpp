@@ -60,6 +60,12 @@ void ProcessCache::setDefaultSource(std::string name) {
 }
 
 void ProcessCache::clear() {
+    // Only the processes of the last server that had any are remembered
+    // (a failed reconnection clears an empty cache again).
+    if (dirty_)
+        rebuild();
+    if (!objectOfKey_.empty())
+        beforeServerLoss_.clear();
     for (const auto& [key, id] : objectOfKey_)
         if (key.rfind("pid:", 0) == 0)
             beforeServerLoss_[key] = id;
@@ -238,11 +244,9 @@ std::vector<StreamRecord> ProcessCache::playbackStreams() const {
     return out;
 }
 
-std::optional<std::string> ProcessCache::monitorOfSink(uint32_t sink) const {
-    auto it = sinks_.find(sink);
-    if (it == sinks_.end() || it->second.monitorSource.empty())
-        return std::nullopt;
-    return it->second.monitorSource;
+std::optional<SinkRecord> ProcessCache::sink(uint32_t index) const {
+    auto it = sinks_.find(index);
+    return it == sinks_.end() ? std::nullopt : std::optional<SinkRecord>(it->second);
 }
 
 std::optional<SourceRecord> ProcessCache::defaultSource() const {

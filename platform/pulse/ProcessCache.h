@@ -39,11 +39,13 @@ struct SourceRecord {
     std::string name;
     uint32_t rate = 0;
     uint32_t channels = 0;
+    std::string channelMap; // as the server prints it ("front-left,front-right")
 };
 
 struct SinkRecord {
     uint32_t index = kInvalidIndex;
     std::string monitorSource; // the name of its monitor source
+    uint32_t channels = 0;
 };
 
 class ProcessCache {
@@ -85,8 +87,7 @@ public:
     std::vector<uint32_t> playbackStreamsOf(const std::vector<AudioObjectID>& objects);
     // Every playback stream, ascending.
     std::vector<StreamRecord> playbackStreams() const;
-    // The monitor source of a sink, by name.
-    std::optional<std::string> monitorOfSink(uint32_t sink) const;
+    std::optional<SinkRecord> sink(uint32_t index) const;
     // The server's default source, once the server and the source are known.
     std::optional<SourceRecord> defaultSource() const;
 

@@ -16,8 +16,11 @@ namespace {
 
 constexpr std::size_t kRingFrames = 48000;        // 1 s per monitor at most
 constexpr std::size_t kPrimeFrames = 1440;        // 30 ms: absorbs bursty delivery
-constexpr std::size_t kMostBufferedFrames = 7200; // 150 ms: beyond, the server runs fast
+constexpr std::size_t kMostBufferedFrames = 4800; // 100 ms: beyond, the server runs fast
+constexpr std::size_t kBurstFrames = 14400;       // 300 ms: beyond, a burst after a stall
+constexpr std::size_t kDriftFramesPerCycle = 4;   // up to 0.8 % faster than our clock
 constexpr pa_usec_t kFragmentUsec = 20 * 1000;
+constexpr pa_usec_t kReopenDelayUsec = 1000 * 1000;
 
 // What the mixer reads: one playback stream (through a monitor of that
 // stream alone), or everything a sink plays (through its monitor source),
@@ -98,9 +101,11 @@ OSStatus badObject() {
 
 class TapService::Mixer {
 public:
-    Mixer(uint32_t channels, std::string threadName, AudioDeviceIOBlock block)
+    // `onDeath` is told on the loop thread when the server ends a monitor.
+    Mixer(uint32_t channels, std::string threadName, AudioDeviceIOBlock block,
+          std::function<void()> onDeath)
         : channels_(channels), threadName_(std::move(threadName)), block_(std::move(block)),
-          planes_(channels, std::vector<float>(kCycleFrames)),
+          onDeath_(std::move(onDeath)), planes_(channels, std::vector<float>(kCycleFrames)),
           scratch_(std::size_t(kCycleFrames) * 2) {
         for (auto& plane : planes_)
             list_.buffers.push_back({1, kCycleFrames * sizeof(float), plane.data()});
@@ -124,24 +129,39 @@ public:
 
     // ---- loop thread, or under the loop lock
 
-    void reconcile(pa_context* context, const std::map<uint32_t, Wanted>& wanted) {
+    // Opens and closes monitors so that exactly `wanted` is read. A monitor
+    // the server ended is reopened, but not within a second of its end.
+    // Returns whether such a monitor waits to be reopened.
+    bool reconcile(pa_context* context, const std::map<uint32_t, Wanted>& wanted) {
+        const pa_usec_t now = pa_rtclock_now();
+        bool waiting = false;
         for (auto it = monitors_.begin(); it != monitors_.end();) {
             auto w = wanted.find(it->first);
-            const bool keep = context && w != wanted.end() && w->second.sink == it->second->sink &&
-                              w->second.channels == it->second->channels;
-            if (keep) {
+            Monitor& m = *it->second;
+            const bool same = context && w != wanted.end() && w->second.sink == m.sink &&
+                              w->second.channels == m.channels;
+            const bool waitToReopen = m.endedAt && now - m.endedAt < kReopenDelayUsec;
+            if (same && (!m.endedAt || waitToReopen)) {
+                waiting |= waitToReopen;
                 ++it;
                 continue;
             }
-            close(*it->second);
+            release(m);
             std::lock_guard g(lock_);
+            draining_.push_back(std::move(it->second)); // what it holds is still mixed
             it = monitors_.erase(it);
         }
-        if (!context)
-            return;
-        for (const auto& [index, w] : wanted)
-            if (!monitors_.count(index))
-                open(context, index, w);
+        {
+            std::lock_guard g(lock_);
+            draining_.erase(std::remove_if(draining_.begin(), draining_.end(),
+                                           [](const auto& m) { return m->ring.size() == 0; }),
+                            draining_.end());
+        }
+        if (context)
+            for (const auto& [key, w] : wanted)
+                if (!monitors_.count(key))
+                    open(context, key, w);
+        return waiting;
     }
 
 private:
@@ -150,23 +170,25 @@ private:
         uint32_t sink = 0;
         uint32_t channels = 1;
         pa_stream* stream = nullptr;
-        FrameRing ring;      // under the mixer's lock
-        bool primed = false; // under the mixer's lock
+        pa_usec_t endedAt = 0; // when the server ended it; loop thread
+        FrameRing ring;        // under the mixer's lock
+        bool primed = false;   // under the mixer's lock
         Monitor(Mixer* m, uint32_t s, uint32_t c)
             : mixer(m), sink(s), channels(c), ring(c, kRingFrames) {}
     };
 
-    // A monitor of one playback stream (a failed one stays, so that it is
-    // not reopened again and again, until its stream moves or ends).
+    // A monitor of one playback stream, or of a whole sink.
     void open(pa_context* context, uint32_t key, const Wanted& w) {
         auto monitor = std::make_unique<Monitor>(this, w.sink, w.channels);
         pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
                             static_cast<uint8_t>(w.channels)};
         monitor->stream = pa_stream_new(context, "Zorva others", &spec, nullptr);
+        bool connected = false;
         if (monitor->stream) {
             if (!(key & kWholeSink))
                 pa_stream_set_monitor_stream(monitor->stream, key);
             pa_stream_set_read_callback(monitor->stream, &Mixer::onRead, monitor.get());
+            pa_stream_set_state_callback(monitor->stream, &Mixer::onState, monitor.get());
             pa_buffer_attr attr{};
             attr.maxlength = UINT32_MAX;
             attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
@@ -175,19 +197,30 @@ private:
             const auto flags =
                 static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
                                                PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
-            pa_stream_connect_record(monitor->stream, w.monitorSource.c_str(), &attr, flags);
+            connected = pa_stream_connect_record(monitor->stream, w.monitorSource.c_str(), &attr,
+                                                 flags) == 0;
+        }
+        if (!connected) {
+            monitor->endedAt = std::max<pa_usec_t>(pa_rtclock_now(), 1);
+            onDeath_();
         }
         std::lock_guard g(lock_);
         monitors_[key] = std::move(monitor);
     }
 
-    static void close(Monitor& monitor) {
-        if (!monitor.stream)
-            return;
-        pa_stream_set_read_callback(monitor.stream, nullptr, nullptr);
-        pa_stream_disconnect(monitor.stream);
-        pa_stream_unref(monitor.stream);
+    static void release(Monitor& monitor) {
+        releaseStream(monitor.stream);
         monitor.stream = nullptr;
+    }
+
+    static void onState(pa_stream* s, void* userdata) {
+        auto* monitor = static_cast<Monitor*>(userdata);
+        const auto state = pa_stream_get_state(s);
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !monitor->endedAt) {
+            // The stream moved or ended, or the server gave up on it.
+            monitor->endedAt = std::max<pa_usec_t>(pa_rtclock_now(), 1);
+            monitor->mixer->onDeath_();
+        }
     }
 
     static void onRead(pa_stream* s, size_t, void* userdata) {
@@ -236,6 +269,10 @@ private:
                 std::fill(plane.begin(), plane.end(), 0.0f);
             for (auto& [index, monitor] : monitors_)
                 mixIn(*monitor);
+            for (auto& monitor : draining_) {
+                monitor->primed = true; // nothing more comes: play out what there is
+                mixIn(*monitor);
+            }
         }
         block_(list_);
     }
@@ -246,10 +283,13 @@ private:
                 return;
             m.primed = true;
         }
-        // The server's clock ran ahead of ours (or data came in a burst):
-        // keep the latency bounded.
-        if (m.ring.size() > kMostBufferedFrames)
+        // Data came in a burst after a stall: back to the usual latency.
+        // The server's clock runs a little ahead of ours: a few frames a
+        // cycle, which nobody hears.
+        if (m.ring.size() > kBurstFrames)
             m.ring.drop(m.ring.size() - kPrimeFrames);
+        else if (m.ring.size() > kMostBufferedFrames)
+            m.ring.drop(kDriftFramesPerCycle);
         const std::size_t got = m.ring.pop(scratch_.data(), kCycleFrames);
         if (got < kCycleFrames)
             m.primed = false; // ran dry: wait for a fresh reserve
@@ -271,8 +311,11 @@ private:
     const std::string threadName_;
     const AudioDeviceIOBlock block_;
 
-    std::mutex lock_; // guards the monitors' rings and the map's contents
+    const std::function<void()> onDeath_;
+
+    std::mutex lock_; // guards the monitors' rings and both collections
     std::map<uint32_t, std::unique_ptr<Monitor>> monitors_;
+    std::vector<std::unique_ptr<Monitor>> draining_; // closed, still holding audio
     // The device thread's own:
     std::vector<std::vector<float>> planes_;
     std::vector<float> scratch_;
@@ -295,6 +338,8 @@ TapService::~TapService() {
     Connection::Lock lock(connection_);
     for (auto& [id, device] : devices_)
         stopDevice(device);
+    if (retry_)
+        connection_.api()->time_free(retry_);
 }
 
 bool TapService::isTap(AudioObjectID object) {
@@ -407,7 +452,8 @@ OSStatus TapService::start(AudioObjectID device, AudioDeviceIOProcID proc) {
     auto tap = taps_.find(d.tap);
     const bool mono = tap == taps_.end() ||
                       tap->second.description.mode == TapDescription::Mode::monoMixdownOfProcesses;
-    d.mixer = std::make_unique<Mixer>(mono ? 1 : 2, d.queueLabel, d.procs[proc]);
+    d.mixer = std::make_unique<Mixer>(mono ? 1 : 2, d.queueLabel, d.procs[proc],
+                                      [this] { reconcileSoon(); });
     d.running = proc;
     reconcile();
     d.mixer->startClock();
@@ -431,6 +477,22 @@ OSStatus TapService::stopDevice(Device& device) {
     }
     device.running = 0;
     return kAudioHardwareNoError;
+}
+
+// Once, a little after a monitor ended, to reopen it if it is still wanted.
+void TapService::reconcileSoon() {
+    pa_context* context = connection_.context();
+    if (retry_ || !context)
+        return;
+    retry_ = pa_context_rttime_new(
+        context, pa_rtclock_now() + 1100 * 1000,
+        [](pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
+            auto* me = static_cast<TapService*>(self);
+            api->time_free(event);
+            me->retry_ = nullptr;
+            me->reconcile();
+        },
+        this);
 }
 
 void TapService::connectionChanged(pa_context*) {
@@ -467,8 +529,11 @@ void TapService::reconcile() {
                         mixedSinks.insert(s.device);
                         continue;
                     }
-                    if (auto monitor = cache.monitorOfSink(s.device)) {
-                        wanted[s.index] = {s.device, *monitor, std::clamp(s.channels, 1u, 2u)};
+                    // Read in the sink's own layout (up to stereo): the
+                    // servers downmix differently, so we do it ourselves.
+                    if (auto sink = cache.sink(s.device); sink && !sink->monitorSource.empty()) {
+                        wanted[s.index] = {s.device, sink->monitorSource,
+                                           std::clamp(sink->channels, 1u, 2u)};
                         ++readOn[s.device];
                     }
                 }
@@ -478,16 +543,15 @@ void TapService::reconcile() {
                         ++it;
                         continue;
                     }
-                    Wanted whole = it->second;
-                    whole.channels = 2;
-                    wholeSinks[kWholeSink | whole.sink] = whole;
+                    wholeSinks[kWholeSink | it->second.sink] = it->second;
                     it = wanted.erase(it);
                 }
                 wanted.merge(wholeSinks);
                 return 0;
             });
         }
-        device.mixer->reconcile(context, wanted);
+        if (device.mixer->reconcile(context, wanted))
+            reconcileSoon();
     }
 }
 

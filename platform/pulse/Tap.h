@@ -63,6 +63,7 @@ private:
     };
 
     void reconcile(); // loop thread or under the loop lock
+    void reconcileSoon();
     OSStatus stopDevice(Device& device);
 
     Connection& connection_;
@@ -71,6 +72,7 @@ private:
     std::map<AudioObjectID, Device> devices_;
     AudioObjectID nextObject_ = 0x7A000000; // apart from the process objects
     AudioDeviceIOProcID nextProc_ = 1;
+    pa_time_event* retry_ = nullptr;
 };
 
 } // namespace zorva::pulse
