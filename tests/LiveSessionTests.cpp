@@ -83,6 +83,14 @@ public:
         return out;
     }
     std::string stderrText() { return helper_.stderrText(); }
+    // Whether the helper's recordings are all gone from the server (soon).
+    bool leavesNoStream(const PulseServer& server) {
+        const std::string mine = "application.process.id = \"" + std::to_string(pid) + "\"";
+        for (auto deadline = Clock::now() + 2s; Clock::now() < deadline; listen(100ms))
+            if (server.pactlOutput("list source-outputs").find(mine) == std::string::npos)
+                return true;
+        return false;
+    }
     int pid = 0;
 
 private:
@@ -172,6 +180,7 @@ TEST_P(LiveSession, AppSessionHearsTheCallAndTheUserAndNothingElse) {
     EXPECT_NEAR(startOf(others, kFar), msBetween(origin, farAt), 300);
     EXPECT_NEAR(startOf(mic, kUser), msBetween(origin, userAt), 300);
     EXPECT_TRUE(host.all("error").empty()) << host.stderrText();
+    EXPECT_TRUE(host.leavesNoStream(server)) << server.pactlOutput("list source-outputs");
 }
 
 TEST_P(LiveSession, SystemSessionThroughAMicrophoneSwitchAndAServerCrash) {
@@ -235,6 +244,7 @@ TEST_P(LiveSession, SystemSessionThroughAMicrophoneSwitchAndAServerCrash) {
     host.send(R"({"type":"stop","sessionId":"s3"})");
     ASSERT_FALSE(host.waitFor([](const Json& j) { return j["type"] == "stopped"; }).is_null());
     EXPECT_GE(heard(host.finals("s3", "others"), kFar), 2);
+    EXPECT_TRUE(host.leavesNoStream(server)) << server.pactlOutput("list source-outputs");
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LiveSession,

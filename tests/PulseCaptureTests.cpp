@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 using namespace zorva;
@@ -107,6 +108,20 @@ struct PulseCapture : ::testing::TestWithParam<ServerKind> {
     std::unique_ptr<MicrophoneSystem> microphone;
 };
 
+// The index of a process's playback stream on the server.
+std::string sinkInputOf(const PulseServer& server, pid_t pid) {
+    std::istringstream in(server.pactlOutput("list sink-inputs"));
+    std::string index;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("Sink Input #", 0) == 0)
+            index = line.substr(12);
+        if (line.find("application.process.id = \"" + std::to_string(pid) + "\"") !=
+            std::string::npos)
+            return index;
+    }
+    return "";
+}
+
 constexpr float kSilence = 1e-4f;
 constexpr float kSound = 0.05f;
 
@@ -142,6 +157,15 @@ TEST_P(PulseCapture, TapHearsExactlyItsProcessesAcrossReaimAndServerRestart) {
     ASSERT_EQ(hardware->setTapDescription(tap->tap(), *tap->description()), 0);
     EXPECT_GT(loudestWhile(heard, *b), kSound);
     EXPECT_LT(loudestWhile(heard, *a), kSilence);
+    // b moves to another sink and back: the tap follows it. And moved there
+    // and back at once (a headset in and out), too fast for the tap to see
+    // where it went: the server ends the monitor, and the tap reopens it.
+    const std::string index = sinkInputOf(*server, b->pid());
+    ASSERT_EQ(server->pactl("move-sink-input " + index + " micsink"), 0);
+    EXPECT_TRUE(waitFor([&] { return loudestWhile(heard, *b) > kSound; }, 5s));
+    ASSERT_EQ(server->pactl("move-sink-input " + index + " speakers"), 0);
+    b->bounce("micsink");
+    EXPECT_TRUE(waitFor([&] { return loudestWhile(heard, *b) > kSound; }, 5s));
 
     // The server goes: the clock goes on with silence. It comes back with new
     // apps; re-aimed, the tap hears the new b.

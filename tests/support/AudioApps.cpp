@@ -56,6 +56,12 @@ AudioApp::Said AudioApp::say(const std::string& file) {
     return {now + std::chrono::milliseconds(first), now + std::chrono::milliseconds(last)};
 }
 
+void AudioApp::bounce(const std::string& sink) {
+    process_.write("bounce " + sink + "\n");
+    if (process_.readLine(std::chrono::seconds(10)) != "bounced")
+        throw std::runtime_error("the app did not move: " + process_.stderrText());
+}
+
 std::unique_ptr<AudioApp> player(const PulseServer& server, const std::string& props,
                                  const std::string& device) {
     std::vector<std::string> args{"play"};

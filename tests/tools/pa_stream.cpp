@@ -6,7 +6,8 @@
 // A player plays silence, and speaks on command: each line "say FILE" on
 // its stdin queues a 16 kHz mono sound file; when its first sample goes out
 // the player writes "saying FIRST LAST" on stdout: the ms from the file's
-// start to its first and its last sound.
+// start to its first and its last sound. "bounce SINK" moves the stream to
+// SINK and back at once.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -79,6 +80,23 @@ void say(const std::string& path) {
     queued.push_back(std::move(speech));
 }
 
+// Moves the stream to another sink and straight back, in one go, as a
+// headset plugged in and out at once would; "bounced" when both are done.
+void bounce(const std::string& sink) {
+    pa_context* c = pa_stream_get_context(stream);
+    const std::string home = pa_stream_get_device_name(stream);
+    const uint32_t index = pa_stream_get_index(stream);
+    pa_operation_unref(
+        pa_context_move_sink_input_by_name(c, index, sink.c_str(), nullptr, nullptr));
+    pa_operation_unref(pa_context_move_sink_input_by_name(
+        c, index, home.c_str(),
+        [](pa_context*, int, void*) {
+            std::printf("bounced\n");
+            std::fflush(stdout);
+        },
+        nullptr));
+}
+
 void onInput(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags_t, void*) {
     char buf[4096];
     ssize_t n = ::read(fd, buf, sizeof buf);
@@ -92,6 +110,8 @@ void onInput(pa_mainloop_api* api, pa_io_event* event, int fd, pa_io_event_flags
         input.erase(0, nl + 1);
         if (line.rfind("say ", 0) == 0)
             say(line.substr(4));
+        else if (line.rfind("bounce ", 0) == 0)
+            bounce(line.substr(7));
     }
 }
 
