@@ -101,19 +101,25 @@ int tapCpu(int streams, int seconds) {
                     .c_str());
     Backend backend(server);
     std::atomic<uint64_t> frames{0};
-    auto tap = backend.tap(backend.objectsOf(pids),
-                           [&](const PcmBuffer& b) { frames += b.frameLength(); });
+    std::atomic<float> peak{0};
+    auto tap = backend.tap(backend.objectsOf(pids), [&](const PcmBuffer& b) {
+        frames += b.frameLength();
+        for (uint32_t i = 0; i < b.frameLength(); ++i)
+            peak = std::max(peak.load(), std::fabs(b.floatChannelData()[0][i]));
+    });
     for (auto& app : apps)
-        app->say(noise);
-    std::this_thread::sleep_for(1s);
+        app->sayLater(noise);
+    std::this_thread::sleep_for(2s);
     const double cpu0 = cpuSeconds();
     const auto t0 = Clock::now();
     const uint64_t frames0 = frames;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double cpu = cpuSeconds() - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("tap, %d playing streams: %.2f%% of one core; %.0f frames/s delivered\n", streams,
-                100 * cpu / wall, double(frames - frames0) / wall);
+    std::printf("tap, %d playing streams: %.2f%% of one core; %.0f frames/s delivered, "
+                "peak %.1f dBFS\n",
+                streams, 100 * cpu / wall, double(frames - frames0) / wall,
+                20 * std::log10(std::max(peak.load(), 1e-9f)));
     tap->stop();
     return 0;
 }

@@ -46,8 +46,12 @@ AudioApp::AudioApp(const PulseServer& server, const std::vector<std::string>& ar
         throw std::runtime_error("test app stream did not start: " + process_.stderrText());
 }
 
-AudioApp::Said AudioApp::say(const std::string& file) {
+void AudioApp::sayLater(const std::string& file) {
     process_.write("say " + file + "\n");
+}
+
+AudioApp::Said AudioApp::say(const std::string& file) {
+    sayLater(file);
     auto line = process_.readLine(std::chrono::seconds(30));
     long first = 0, last = 0;
     if (!line || std::sscanf(line->c_str(), "saying %ld %ld", &first, &last) != 2)

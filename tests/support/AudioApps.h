@@ -25,6 +25,8 @@ public:
         std::chrono::steady_clock::time_point first, last;
     };
     Said say(const std::string& file);
+    // The same, without waiting for it.
+    void sayLater(const std::string& file);
     // A player moves its stream to `sink` and straight back, in one go.
     void bounce(const std::string& sink);
 
