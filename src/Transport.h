@@ -7,7 +7,9 @@
 #include <asio/io_context.hpp>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace zorva {
 
@@ -43,16 +45,39 @@ private:
 OutputChannel& standardOutput();
 void send(const HelperMessage& message);
 
-// Blocking reader of host lines with bounded memory. A line longer than
-// `maxLineBytes` (its terminator not counted) is discarded while it streams
-// in and reported once as `oversized`. Single-threaded: one reader per fd.
-class LineReader {
+// Splits a byte stream, in pieces of any size, into lines with bounded
+// memory. A line longer than `maxLineBytes` (its terminator not counted) is
+// discarded while it streams in and reported once as `oversized`.
+class LineFramer {
 public:
     enum class Kind { line, oversized, end };
     struct Event {
         Kind kind;
         std::string text; // the line without "\n" or "\r\n" when kind is line
     };
+
+    explicit LineFramer(std::size_t maxLineBytes = kMaxLineBytes) : maxLineBytes_(maxLineBytes) {}
+
+    // Consumes `bytes` up to and including the first line feed, and returns
+    // that line; consumes them all and returns nothing when there is none.
+    std::optional<Event> take(std::string_view& bytes);
+    // At end of input: the unterminated last line, if any, then `end`.
+    Event finish();
+
+private:
+    Event complete();
+
+    std::size_t maxLineBytes_;
+    std::string pending_;
+    bool discarding_ = false;
+};
+
+// Blocking reader of host lines from a file descriptor (a non-blocking one
+// is waited on). Single-threaded: one reader per fd.
+class LineReader {
+public:
+    using Kind = LineFramer::Kind;
+    using Event = LineFramer::Event;
 
     explicit LineReader(int fd, std::size_t maxLineBytes = kMaxLineBytes);
     Event next();
@@ -61,12 +86,9 @@ private:
     bool fill(); // false at end of input or on a read error
 
     int fd_;
-    std::size_t maxLineBytes_;
+    LineFramer framer_;
     std::string chunk_;
-    std::size_t chunkPos_ = 0;
-    std::size_t chunkLen_ = 0;
-    std::string pending_;
-    bool discarding_ = false;
+    std::string_view unread_;
     bool ended_ = false;
 };
 
@@ -74,8 +96,10 @@ private:
 // decoded message is posted to `mainQueue` as a call of `handle`, in line
 // order; an undecodable line is answered at once from this thread with the
 // "malformed line" protocol error through `send`. At end of input `atEnd` is
-// posted to the main queue, after every message posted before it.
+// posted to the main queue, after every message posted before it. At most
+// `maxPosted` messages wait on the main queue; beyond that the reader stops
+// reading until the queue has handled some.
 void runInputReader(int fd, asio::io_context& mainQueue, std::function<void(AppMessage)> handle,
-                    const SendFn& send, std::function<void()> atEnd);
+                    const SendFn& send, std::function<void()> atEnd, std::size_t maxPosted = 1024);
 
 } // namespace zorva

@@ -1,6 +1,7 @@
 #include "Transport.h"
 
 #include <asio/io_context.hpp>
+#include <atomic>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -48,8 +49,10 @@ std::string readAll(int fd) {
 }
 
 // Writes `data` from another thread so the reader can block on the pipe.
-std::thread writer(Pipe& p, std::string data) {
-    return std::thread([&p, data = std::move(data)] {
+std::thread writer(Pipe& p, std::string data,
+                   std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+    return std::thread([&p, data = std::move(data), delay] {
+        std::this_thread::sleep_for(delay);
         const char* s = data.data();
         std::size_t left = data.size();
         while (left > 0) {
@@ -141,9 +144,13 @@ TEST(OutputChannel, NonBlockingPipeThatFillsUpStillGetsWholeLines) {
     EXPECT_EQ(count, 5);
 }
 
-std::vector<LineReader::Event> readEvents(const std::string& input, std::size_t limit) {
+std::vector<LineReader::Event> readEvents(const std::string& input, std::size_t limit,
+                                          bool nonBlocking = false) {
     Pipe p;
-    auto w = writer(p, input);
+    if (nonBlocking)
+        ::fcntl(p.read, F_SETFL, ::fcntl(p.read, F_GETFL) | O_NONBLOCK);
+    // With a non-blocking pipe the reader finds it empty first.
+    auto w = writer(p, input, std::chrono::milliseconds(nonBlocking ? 50 : 0));
     LineReader reader(p.read, limit);
     std::vector<LineReader::Event> events;
     for (;;) {
@@ -176,6 +183,9 @@ TEST(LineReader, SplitsLinesAndStripsTerminators) {
                                                           {Kind::end, ""}});
     expectEvents(readEvents("", 100), {{Kind::end, ""}});
     expectEvents(readEvents("x\r\r\n", 100), {{Kind::line, "x\r"}, {Kind::end, ""}});
+    // A host may hand over a non-blocking pipe: an empty pipe is not the end.
+    expectEvents(readEvents("a\nb", 100, /*nonBlocking=*/true),
+                 {{Kind::line, "a"}, {Kind::line, "b"}, {Kind::end, ""}});
 }
 
 TEST(LineReader, LongLinesAreDiscardedOnceAndReadingGoesOn) {
@@ -224,6 +234,37 @@ TEST(InputReader, PostsMessagesInOrderAnswersBadLinesAndEndsOnTheQueue) {
     HelperMessage malformed =
         HelperError{HelperError::Code::protocol, "malformed line", false, std::nullopt};
     EXPECT_EQ(sent, (std::vector<HelperMessage>{malformed, malformed}));
+}
+
+} // namespace
+
+namespace {
+
+TEST(InputReader, StopsReadingWhileTooManyMessagesWaitForTheMainQueue) {
+    Pipe p;
+    std::string pings;
+    for (int i = 0; i < 5; ++i)
+        pings += "{\"type\":\"ping\"}\n";
+    auto w = writer(p, pings);
+    asio::io_context queue;
+    int handled = 0;
+    bool ended = false;
+    std::atomic<bool> readerReturned{false};
+    std::thread reader([&] {
+        runInputReader(
+            p.read, queue, [&](AppMessage) { ++handled; }, [](const HelperMessage&) {},
+            [&] { ended = true; }, /*maxPosted=*/2);
+        readerReturned = true;
+    });
+    w.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(readerReturned) << "it waits for the queue with three messages unposted";
+    while (!ended) {
+        queue.run_one_for(std::chrono::milliseconds(100));
+        queue.restart();
+    }
+    reader.join();
+    EXPECT_EQ(handled, 5);
 }
 
 } // namespace
