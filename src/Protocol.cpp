@@ -559,6 +559,10 @@ std::string encodeLine(const HelperMessage& message) {
 std::optional<AppMessage> decodeAppLine(std::string_view line) {
     if (line.size() > kMaxLineBytes)
         return std::nullopt;
+    // The parser takes a NUL for the end of its input and skips a leading
+    // byte-order mark; neither is whitespace, so either makes the line malformed.
+    if (line.find('\0') != std::string_view::npos || line.starts_with("\xEF\xBB\xBF"))
+        return std::nullopt;
     // No exceptions: a rejected line is ordinary input, not an error path.
     Json root;
     DomBuilder builder(root);

@@ -244,6 +244,13 @@ TEST(DecodeAppLine, FramingAndEnvelope) {
         {"\xFF{\"type\":\"ping\"}", std::nullopt},
         // an unpaired surrogate escape is not text
         {R"({"type":"\ud800"})", std::nullopt},
+        // only whitespace may surround the value: no NUL, no byte-order mark
+        {std::string("{\"type\":\"ping\"}\0x", 17), std::nullopt},
+        {std::string("{\"type\":\"stop\",\"sessionId\":\"s\"}\0{\"type\":\"shutdown\"}", 51),
+         std::nullopt},
+        {std::string("{\"type\":\"ping\"}\0", 16), std::nullopt},
+        {"\xEF\xBB\xBF{\"type\":\"ping\"}", std::nullopt},
+        {"{\"type\":\"caf\xEF\xBB\xBF\"}", Unknown{"caf\xEF\xBB\xBF"}},
     });
 }
 
