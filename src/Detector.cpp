@@ -1,5 +1,7 @@
 #include "Detector.h"
 
+#include "Text.h"
+
 #include <algorithm>
 
 namespace zorva {
@@ -29,21 +31,41 @@ std::vector<int32_t> pidsOf(const std::vector<AudioProcess>& procs) {
 
 } // namespace
 
+bool FamilyOrder::operator()(const std::string& a, const std::string& b) const {
+    return canonicalLess(a, b);
+}
+
 AppTable::AppTable(std::vector<AppEntry> apps, std::vector<std::string> ignoreBundlePrefixes,
                    const std::vector<int32_t>& ignorePids)
     : apps_(std::move(apps)), ignoreBundlePrefixes_(std::move(ignoreBundlePrefixes)),
-      ignorePids_(ignorePids.begin(), ignorePids.end()) {}
+      ignorePids_(ignorePids.begin(), ignorePids.end()) {
+    // Done once here, so that classifying an ASCII identifier on every tick
+    // allocates nothing.
+    std::map<std::string, std::string> spellings; // canonical name -> first spelling
+    for (auto& app : apps_) {
+        app.name = spellings.try_emplace(canonical(app.name), app.name).first->second;
+        for (auto& prefix : app.bundlePrefixes)
+            prefix = canonical(prefix);
+    }
+    for (auto& prefix : ignoreBundlePrefixes_)
+        prefix = canonical(prefix);
+}
 
 std::optional<std::string> AppTable::family(const AudioProcess& process) const {
     if (ignorePids_.count(process.pid) || process.bundleId.empty())
         return std::nullopt;
+    std::string composed;
+    const bool ascii = isAscii(process.bundleId);
+    if (!ascii)
+        composed = canonical(process.bundleId);
+    const std::string& id = ascii ? process.bundleId : composed;
     for (const auto& prefix : ignoreBundlePrefixes_)
-        if (startsWith(process.bundleId, prefix))
+        if (startsWith(id, prefix))
             return std::nullopt;
     // First match in table order wins, not the longest prefix.
     for (const auto& app : apps_)
         for (const auto& prefix : app.bundlePrefixes)
-            if (startsWith(process.bundleId, prefix))
+            if (startsWith(id, prefix))
                 return app.name;
     return std::nullopt;
 }
@@ -56,7 +78,7 @@ std::vector<DetectorEvent> Detector::update(const std::vector<AudioProcess>& pro
     std::vector<DetectorEvent> events;
 
     // Phase 1: grouping and input timers.
-    std::map<std::string, std::vector<AudioProcess>> grouping;
+    std::map<std::string, std::vector<AudioProcess>, FamilyOrder> grouping;
     std::unordered_map<AudioObjectID, bool> seen;
     for (const auto& p : processes) {
         auto name = table_.family(p);
@@ -73,7 +95,7 @@ std::vector<DetectorEvent> Detector::update(const std::vector<AudioProcess>& pro
     groups_ = std::move(grouping);
 
     // Phase 2: advance every known family, by ascending name.
-    std::set<std::string> names;
+    std::set<std::string, FamilyOrder> names;
     for (const auto& [name, _] : groups_)
         names.insert(name);
     for (const auto& [name, _] : families_)

@@ -15,7 +15,14 @@
 
 namespace zorva {
 
-// Immutable: a new configuration builds a new table.
+// Orders family names by their canonical composed forms.
+struct FamilyOrder {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+
+// Immutable: a new configuration builds a new table. Names and prefixes
+// compare under canonical equivalence: entries whose names are equivalent are
+// one family, named as the first of them spells it.
 class AppTable {
 public:
     AppTable() = default;
@@ -25,11 +32,9 @@ public:
     // The family (app name) a process belongs to; reads only pid and bundleId.
     std::optional<std::string> family(const AudioProcess& process) const;
 
-    const std::vector<AppEntry>& apps() const { return apps_; }
-
 private:
-    std::vector<AppEntry> apps_;
-    std::vector<std::string> ignoreBundlePrefixes_;
+    std::vector<AppEntry> apps_;                    // names unified, prefixes in canonical form
+    std::vector<std::string> ignoreBundlePrefixes_; // canonical form
     std::set<int32_t> ignorePids_;
 };
 
@@ -81,8 +86,8 @@ private:
     int64_t micHoldMs_;
     int64_t endGraceMs_;
     std::unordered_map<AudioObjectID, int64_t> runningSince_;
-    std::map<std::string, Family> families_; // ordered by name
-    std::map<std::string, std::vector<AudioProcess>> groups_;
+    std::map<std::string, Family, FamilyOrder> families_;
+    std::map<std::string, std::vector<AudioProcess>, FamilyOrder> groups_;
 };
 
 } // namespace zorva

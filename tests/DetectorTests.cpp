@@ -34,6 +34,30 @@ TEST(AppTable, IgnorePrefixBeatsLongerAppPrefix) {
     EXPECT_EQ(table.family(proc(0, 1, "aa.bb.cc.dd", false)), std::nullopt);
 }
 
+TEST(Detector, NamesAndPrefixesCompareUnderCanonicalEquivalence) {
+    const std::string composed = "\xC3\x89t\xC3\xA9";     // "Été" as NFC
+    const std::string decomposed = "E\xCC\x81te\xCC\x81"; // the same, as NFD
+    // Two entries whose names are equivalent are one family, spelled as the
+    // first; a decomposed prefix matches a composed identifier and back.
+    AppTable table({{decomposed, {"org." + composed}}, {"F", {"f"}}, {composed, {"x"}}},
+                   {"ign." + decomposed}, {});
+    EXPECT_EQ(table.family(proc(0, 1, "org." + decomposed + ".app", false)), decomposed);
+    EXPECT_EQ(table.family(proc(0, 1, "x.y", false)), decomposed);
+    EXPECT_EQ(table.family(proc(0, 1, "ign." + composed, false)), std::nullopt);
+
+    // Both qualify at once: "F" < "É" in canonical order, though the
+    // decomposed bytes ("E"...) sort first.
+    Detector detector(table, 0, 1000);
+    auto events = detector.update({proc(1, 10, "x.y", true), proc(2, 20, "f.app", true)}, 0);
+    EXPECT_EQ(events, (std::vector<DetectorEvent>{CallStarted{"F", "f.app", {20}, 0}}));
+    events =
+        detector.update({proc(1, 10, "x.y", true), proc(3, 30, "org." + composed, true)}, 1000);
+    EXPECT_EQ(events,
+              (std::vector<DetectorEvent>{CallEnded{"F", "f.app", {}, Call::Reason::appQuit},
+                                          CallStarted{decomposed, "x.y", {10, 30}, 1000}}));
+    EXPECT_EQ(detector.members(table.family(proc(0, -1, "x", false))).size(), 2u);
+}
+
 struct DetectorTest : ::testing::Test {
     AppTable table{{{"Zoom", {"us.zoom"}}, {"Teams", {"com.microsoft.teams"}}}, {}, {}};
     Detector detector{table, 1000, 3000};
