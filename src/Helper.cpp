@@ -9,6 +9,25 @@
 
 namespace zorva {
 
+namespace {
+
+// What the exception being handled says, for an error line.
+std::string describeCurrentException() {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+} // namespace
+
+void runDetachedThread(std::function<void()> work) {
+    std::thread(std::move(work)).detach();
+}
+
 Helper::Helper(HelperEnvironment env)
     : env_(std::move(env)), lister_(env_.hardware), sessions_(env_.mainQueue) {}
 
@@ -32,18 +51,34 @@ void Helper::handle(AppMessage message) {
                 env_.exitProcess(0);
             } else if constexpr (std::is_same_v<T, Start>) {
                 sessions_.enqueue([weak = weak_from_this(), start = m]() -> asio::awaitable<void> {
-                    if (auto self = weak.lock()) {
+                    auto self = weak.lock();
+                    if (!self)
+                        co_return;
+                    std::optional<std::string> failure;
+                    try {
                         auto starting = self->startSession(start);
                         co_await std::move(starting);
+                    } catch (...) {
+                        failure = describeCurrentException();
                     }
+                    if (failure)
+                        self->abandonSession(*failure, /*stopping=*/false);
                 });
             } else if constexpr (std::is_same_v<T, Stop>) {
                 sessions_.enqueue(
                     [weak = weak_from_this(), id = m.ref.sessionId]() -> asio::awaitable<void> {
-                        if (auto self = weak.lock()) {
+                        auto self = weak.lock();
+                        if (!self)
+                            co_return;
+                        std::optional<std::string> failure;
+                        try {
                             auto stopping = self->stopSession(id);
                             co_await std::move(stopping);
+                        } catch (...) {
+                            failure = describeCurrentException();
                         }
+                        if (failure)
+                            self->abandonSession(*failure, /*stopping=*/true);
                     });
             } else if constexpr (std::is_same_v<T, Configure>) {
                 applyConfigure(m);
@@ -51,9 +86,15 @@ void Helper::handle(AppMessage message) {
                 // Each request runs on its own, off the main queue; several
                 // may run at once.
                 std::string locale = configure_ ? configure_->locale : kDefaultLocale;
-                std::thread([&speech = env_.speech, send = env_.send, locale] {
-                    prepareModel(speech, locale, send);
-                }).detach();
+                try {
+                    env_.runDetached([&speech = env_.speech, send = env_.send, locale] {
+                        prepareModel(speech, locale, send);
+                    });
+                } catch (...) {
+                    env_.send(HelperError{HelperError::Code::modelUnsupported,
+                                          "cannot prepare the model: " + describeCurrentException(),
+                                          false, std::nullopt});
+                }
             }
             // unknown kinds are ignored
         },
@@ -83,7 +124,26 @@ void Helper::waitForTick() {
         self->timer_->expires_at(next);
         self->waitForTick();
         self->reconcile();
+        self->checkBacklog();
     });
+}
+
+void Helper::checkBacklog() {
+    if (!sessionId_ || backlogReported_)
+        return;
+    for (const auto& [stream, transcriber] : transcribers_) {
+        if (transcriber->droppedSeconds() <= 0)
+            continue;
+        // Once per session: the host learns that text is missing, not how often.
+        backlogReported_ = true;
+        const std::string text = "speech recognition fell behind on " +
+                                 std::string(toString(stream)) + "; the oldest audio beyond " +
+                                 std::to_string(env_.transcription.timing.inputBacklog.count()) +
+                                 " s was dropped";
+        env_.transcription.writeDiagnostic("session " + *sessionId_ + ": " + text + "\n");
+        env_.send(HelperError{HelperError::Code::transcriberFailed, text, false, *sessionId_});
+        return;
+    }
 }
 
 void Helper::reconcile() {
@@ -255,6 +315,23 @@ asio::awaitable<void> Helper::stopSession(std::string id) {
     env_.send(Stopped{{id}});
 }
 
+void Helper::abandonSession(const std::string& failure, bool stopping) {
+    // A session whose operation threw must not stay set: every later start
+    // would be refused without a word.
+    if (!sessionId_)
+        return;
+    const std::string id = *sessionId_;
+    env_.transcription.writeDiagnostic("session " + id + " failed: " + failure + "\n");
+    env_.send(
+        HelperError{HelperError::Code::transcriberFailed, "session failed: " + failure, false, id});
+    clearSession();
+    if (stopping) {
+        // The host asked for the stop and waits for its answer.
+        env_.send(Capture{id, Capture::State::stopped, std::nullopt, std::nullopt});
+        env_.send(Stopped{{id}});
+    }
+}
+
 void Helper::clearSession() {
     if (mic_)
         mic_->stop();
@@ -265,6 +342,7 @@ void Helper::clearSession() {
     transcribers_.clear(); // not finished
     sessionId_.reset();
     capturingApp_.reset();
+    backlogReported_ = false;
 }
 
 void exitProcess(int status) {

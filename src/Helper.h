@@ -28,6 +28,10 @@ inline constexpr std::chrono::seconds kMonitorInterval{2};
 
 using QueueTimer = asio::basic_waitable_timer<QueueClock, QueueWaitTraits>;
 
+// Runs `work` on a new detached thread; throws std::system_error when no
+// thread can be made.
+void runDetachedThread(std::function<void()> work);
+
 // What the controller needs from the process around it; tests pass their own.
 struct HelperEnvironment {
     asio::io_context& mainQueue;
@@ -41,6 +45,7 @@ struct HelperEnvironment {
     asio::thread_pool& workers; // for blocking work: models, transcriber start and finish
     TranscriberEnvironment transcription;
     std::function<std::string()> makeUUID;
+    std::function<void(std::function<void()>)> runDetached = runDetachedThread;
 };
 
 // The locale used for model preparation until a configuration names one.
@@ -67,9 +72,14 @@ public:
     asio::awaitable<void> startSession(Start start);
     asio::awaitable<void> stopSession(std::string sessionId);
     void clearSession();
+    // After a session operation threw: one error line, the session cleared,
+    // and for a stop the lines the host waits for.
+    void abandonSession(const std::string& failure, bool stopping);
 
 private:
     void waitForTick();
+    // Reports, once per session, audio dropped because a recogniser fell behind.
+    void checkBacklog();
     void retargetTap(const MembersChanged& change);
 
     HelperEnvironment env_;
@@ -80,6 +90,7 @@ private:
     std::optional<QueueTimer> timer_;
     std::optional<std::string> sessionId_;
     std::optional<std::string> capturingApp_;
+    bool backlogReported_ = false;
     std::shared_ptr<MicCapture> mic_;
     std::shared_ptr<TapCapture> tap_;
     std::map<StreamName, std::shared_ptr<StreamTranscriber>> transcribers_;

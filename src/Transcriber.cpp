@@ -1,20 +1,15 @@
 #include "Transcriber.h"
 
+#include "Text.h"
+
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <thread>
 
 namespace zorva {
 
 namespace {
-
-std::string trimmed(const std::string& s) {
-    const char* space = " \t\n\r\f\v";
-    auto first = s.find_first_not_of(space);
-    if (first == std::string::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(space) - first + 1);
-}
 
 int64_t toMs(MediaTime t) {
     return static_cast<int64_t>(std::trunc(t.seconds() * 1000.0));
@@ -103,7 +98,12 @@ std::optional<SpeechError> StreamTranscriber::start(const SpeechLocale& locale, 
     auto module = makeTranscriber(locale, fast);
     auto format = env_.speech.bestAvailableAudioFormat(*module);
     std::shared_ptr<SpeechAnalyzer> analyzer = env_.speech.makeAnalyzer(module);
-    auto input = std::make_shared<AnalyzerInputStream>();
+    const double rate = format ? format->sampleRate : 16000;
+    auto input = std::make_shared<AnalyzerInputStream>(
+        [](const AnalyzerInput& in) -> std::size_t {
+            return in.buffer ? in.buffer->frameLength() : 0;
+        },
+        static_cast<std::size_t>(rate * static_cast<double>(env_.timing.inputBacklog.count())));
     {
         std::lock_guard g(handoff_);
         analyzerFormat_ = format;
@@ -200,13 +200,30 @@ void StreamTranscriber::feed(const PcmBuffer& buffer) {
     meter_.output.add(*output);
 }
 
+double StreamTranscriber::droppedSeconds() const {
+    std::lock_guard g(handoff_);
+    if (!continuation_ || !analyzerFormat_)
+        return 0;
+    return static_cast<double>(continuation_->dropped()) / analyzerFormat_->sampleRate;
+}
+
 void StreamTranscriber::finish() {
     std::shared_ptr<SpeechAnalyzer> analyzer;
     std::shared_ptr<AnalyzerInputStream> input;
+    double rate = 0;
     {
         std::lock_guard g(handoff_);
         analyzer = analyzer_;
         input = continuation_;
+        rate = analyzerFormat_ ? analyzerFormat_->sampleRate : 0;
+    }
+    if (input && rate > 0) {
+        // How close the recogniser came to its backlog bound, for benchmarks.
+        char line[160];
+        std::snprintf(line, sizeof line, "transcriber %s: at most %.2f s of audio waited\n",
+                      std::string(toString(stream_)).c_str(),
+                      static_cast<double>(input->peak()) / rate);
+        env_.writeDiagnostic(line);
     }
     if (input)
         input->finish();
@@ -256,7 +273,7 @@ void StreamTranscriber::resultLoop(std::weak_ptr<StreamTranscriber> weak,
 }
 
 void ResultReporter::handle(const SpeechResult& result) {
-    std::string text = trimmed(result.text);
+    std::string text = trimmedWhitespace(result.text);
     if (text.empty())
         return;
     const int64_t startMs = toMs(result.range.start);

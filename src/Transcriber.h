@@ -61,6 +61,10 @@ struct TranscriberTiming {
     std::chrono::milliseconds meterInterval{5000};
     std::chrono::milliseconds stallInterval{1000};
     std::chrono::milliseconds finishWatchdog{3000};
+    // Audio waiting for the analyser past this is dropped, oldest first, so
+    // that a recogniser that falls behind cannot grow memory for the rest of
+    // the call.
+    std::chrono::seconds inputBacklog{60};
 };
 
 // What a transcriber needs from the process; tests pass their own.
@@ -109,6 +113,8 @@ public:
 
     StreamName stream() const { return stream_; }
     const AnalyzerTimeline& timeline() const { return timeline_; }
+    // Seconds of audio dropped because the analyser fell behind; any thread.
+    double droppedSeconds() const;
 
 private:
     static void resultLoop(std::weak_ptr<StreamTranscriber> weak,

@@ -2,6 +2,7 @@
 #include "support/HelperHarness.h"
 
 #include <gtest/gtest.h>
+#include <system_error>
 #include <thread>
 
 using namespace zorva;
@@ -158,6 +159,18 @@ TEST(HelperModel, PrepareModelUsesTheConfiguredLocaleElseEnIn) {
     EXPECT_EQ(m[1], HelperMessage(Model{"de-DE", Model::Status::installed, 1.0}));
     for (int i = 0; i < 500 && speech.reserved().size() < 2; ++i)
         std::this_thread::sleep_for(10ms); // the request's thread ends after reserving
+
+    // A request whose thread cannot be made is answered, not fatal.
+    h.runDetached = [](std::function<void()>) {
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "thread");
+    };
+    helper->handle(PrepareModel{});
+    EXPECT_EQ(sent.messages().back(),
+              HelperMessage(
+                  HelperError{HelperError::Code::modelUnsupported,
+                              "cannot prepare the model: thread: Resource temporarily unavailable",
+                              false, std::nullopt}));
 }
 
 } // namespace

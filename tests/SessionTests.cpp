@@ -238,6 +238,78 @@ TEST_F(SessionTest, TranscriberStartFailureFinishesBothAndSendsNoCapture) {
     startAndWait("s2"); // idle again
 }
 
+TEST_F(SessionTest, ASessionOperationThatThrowsEndsTheSessionWithOneError) {
+    configured();
+    speech.analyzerScript.startThrows = true;
+    start("s1");
+    ASSERT_TRUE(runUntil([&] { return messages().size() > seen; }));
+    runFor(50ms);
+    EXPECT_EQ(lines(), (Lines{HelperError{HelperError::Code::transcriberFailed,
+                                          "session failed: cannot make the analyser's thread: "
+                                          "Resource temporarily unavailable",
+                                          false, "s1"}}));
+    // Cleared: the next start runs; a stop whose finish throws still ends it
+    // and answers the host.
+    speech.analyzerScript.startThrows = false;
+    speech.analyzerScript.finishThrows = true;
+    startAndWait("s2");
+    lines();
+    stopAndWait("s2");
+    EXPECT_EQ(lines(), (Lines{HelperError{HelperError::Code::transcriberFailed,
+                                          "session failed: std::bad_alloc", false, "s2"},
+                              captureStopped("s2"), stopped("s2")}));
+    speech.analyzerScript.finishThrows = false;
+    startAndWait("s3");
+    EXPECT_EQ(microphone.engines().size(), 2u);
+}
+
+TEST_F(SessionTest, ARecogniserThatFallsBehindLosesTheOldestAudioAndSaysSoOnce) {
+    speech.analyzerScript.holdInput = true;
+    configured();
+    startAndWait("s1");
+    lines();
+    auto engine = microphone.engines().at(0);
+    for (int i = 0; i < 650; ++i) // 65 s while the analyser takes nothing
+        engine->push(floatBuffer(48000, 4800, 0.1f));
+    advance(2000ms); // the next tick notices
+    const HelperMessage fellBehind = HelperError{
+        HelperError::Code::transcriberFailed,
+        "speech recognition fell behind on mic; the oldest audio beyond 60 s was dropped", false,
+        "s1"};
+    EXPECT_EQ(lines(), Lines{fellBehind});
+    for (int i = 0; i < 100; ++i)
+        engine->push(floatBuffer(48000, 4800, 0.1f));
+    advance(4000ms);
+    EXPECT_EQ(lines(), Lines{}) << "once per session";
+
+    // The analyser then gets the newest 60 s, contiguous, ending at 75 s.
+    auto analyzer = speech.analyzers().at(0);
+    analyzer->releaseInput();
+    auto framesIn = [&] {
+        int64_t frames = 0;
+        for (const auto& in : analyzer->inputs())
+            frames += in.buffer->frameLength();
+        return frames;
+    };
+    ASSERT_TRUE(runUntil([&] { return framesIn() >= 60 * 16000 - 1600; }));
+    EXPECT_LE(framesIn(), 60 * 16000);
+    auto inputs = analyzer->inputs();
+    for (std::size_t i = 1; i < inputs.size(); ++i)
+        ASSERT_EQ(inputs[i].start.value,
+                  inputs[i - 1].start.value + inputs[i - 1].buffer->frameLength());
+    EXPECT_NEAR(inputs.front().start.seconds(), 15.0, 0.11);
+    stopAndWait("s1");
+    EXPECT_EQ(lines(), (Lines{captureStopped("s1"), stopped("s1")}));
+
+    // A new session may report again.
+    startAndWait("s2");
+    lines();
+    for (int i = 0; i < 610; ++i)
+        microphone.engines().at(1)->push(floatBuffer(48000, 4800, 0.1f));
+    advance(2000ms);
+    ASSERT_EQ(lines().size(), 1u);
+}
+
 TEST_F(SessionTest, PermissionDeniedNoInputEngineStartFailureAndAMicrophoneLostMidCall) {
     microphone.permission = RecordPermission::denied;
     microphone.inputFormat = {AudioFormat::Sample::float32, 0, 1, false};

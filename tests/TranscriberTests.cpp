@@ -59,8 +59,21 @@ TEST_F(ReporterTest, WhitespaceOnlySendsNothingAndKeepsThePartialState) {
     at(1000, result("one", 0, 1, false));
     at(1050, result(" \n\t ", 0, 1, false));
     at(1060, result("  \r\n", 0, 1, true));
+    // No-break space, ideographic space, line and paragraph separators, NEL.
+    at(1070, result("\xC2\xA0\xE3\x80\x80\xE2\x80\xA8\xE2\x80\xA9\xC2\x85", 0, 1, true));
     at(1100, result("two", 0, 1, false)); // still within 160 ms of "one"
     EXPECT_EQ(sent.messages().size(), 1u);
+    // Trimmed in the Unicode sense at both ends, and only there; a zero-width
+    // space is not white space, and invalid bytes are kept.
+    at(2000, result("\xE2\x80\x83"
+                    "caf\xC3\xA9\xC2\xA0ok\xE2\x80\xA8\xC2\xA0",
+                    0, 1, true));
+    at(2001, result("\xE2\x80\x8Bx\xFF\x0B", 0, 1, true));
+    EXPECT_EQ(sent.messages(),
+              (std::vector<HelperMessage>{
+                  PartialText{"s1", StreamName::others, "one", 0},
+                  FinalText{"s1", StreamName::others, "caf\xC3\xA9\xC2\xA0ok", 0, 1000, 2000},
+                  FinalText{"s1", StreamName::others, "\xE2\x80\x8Bx\xFF", 0, 1000, 2001}}));
 }
 
 TEST_F(ReporterTest, MillisecondsAreTruncated) {

@@ -1,6 +1,7 @@
 #include "FakeSpeech.h"
 
 #include <algorithm>
+#include <system_error>
 
 namespace zorva::fake {
 
@@ -35,6 +36,10 @@ std::optional<SpeechError> FakeAnalyzer::start(std::shared_ptr<AnalyzerInputStre
     std::this_thread::sleep_for(script_.startDelay);
     if (script_.startError)
         return script_.startError;
+    if (script_.startThrows)
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
+                                "cannot make the analyser's thread");
+    inputHeld_ = script_.holdInput;
     input_ = std::move(input);
     worker_ = std::thread([this] { consume(); });
     return std::nullopt;
@@ -44,6 +49,10 @@ void FakeAnalyzer::consume() {
     AnalyzerInput in;
     double fedSeconds = 0;
     std::size_t nextResult = 0;
+    {
+        std::unique_lock g(lock_);
+        changed_.wait(g, [&] { return !inputHeld_ || cancelled_; });
+    }
     auto due = script_.resultsAt;
     std::stable_sort(due.begin(), due.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -74,6 +83,8 @@ std::optional<SpeechError> FakeAnalyzer::finalize(MediaTime through) {
 }
 
 std::optional<SpeechError> FakeAnalyzer::finalizeAndFinishThroughEndOfInput() {
+    if (script_.finishThrows)
+        throw std::bad_alloc();
     std::unique_lock g(lock_);
     changed_.wait(g,
                   [&] { return cancelled_ || (inputEnded_ && !script_.finalizeNeverCompletes); });
@@ -98,6 +109,14 @@ void FakeAnalyzer::cancelAndFinishNow() {
 void FakeAnalyzer::setVolatileRange(std::optional<MediaTimeRange> range) {
     std::lock_guard g(lock_);
     volatileRange_ = range;
+}
+
+void FakeAnalyzer::releaseInput() {
+    {
+        std::lock_guard g(lock_);
+        inputHeld_ = false;
+    }
+    changed_.notify_all();
 }
 
 void FakeAnalyzer::emit(SpeechResult result) {

@@ -22,6 +22,9 @@ public:
         bool finalizeNeverCompletes = false;                    // only a cancel ends it
         std::vector<std::pair<double, SpeechResult>> resultsAt; // fed seconds -> result
         std::optional<std::string> failResultsWith;             // at the end of input
+        bool startThrows = false;                               // as when no thread can be made
+        bool finishThrows = false; // from finalizeAndFinishThroughEndOfInput
+        bool holdInput = false;    // takes no input until releaseInput()
     };
 
     FakeAnalyzer(std::shared_ptr<SpeechTranscriber> module, Script script);
@@ -36,6 +39,7 @@ public:
     // ---- for the test, from any thread
     void setVolatileRange(std::optional<MediaTimeRange> range);
     void emit(SpeechResult result); // straight into the results
+    void releaseInput();
     std::vector<AnalyzerInput> inputs() const;
     std::vector<MediaTime> finalizeRequests() const;
     bool cancelled() const;
@@ -54,6 +58,7 @@ private:
     std::optional<MediaTimeRange> volatileRange_;
     std::vector<MediaTime> finalizeRequests_;
     bool inputEnded_ = false;
+    bool inputHeld_ = false;
     bool cancelled_ = false;
 };
 

@@ -25,6 +25,7 @@ struct HelperHarness {
     Recorder sent;
     std::vector<int> exits; // main queue only
     int uuids = 0;
+    std::function<void(std::function<void()>)> runDetached = runDetachedThread;
     std::shared_ptr<Helper> helper;
 
     explicit HelperHarness(bool supportUsEnglish = true) {
@@ -37,9 +38,8 @@ struct HelperHarness {
             queue, clock, clock.now(), sent.sendFn(), [this](int s) { exits.push_back(s); },
             hardware, speech, microphone, workers,
             TranscriberEnvironment{speech, clock, [](std::string_view) {}, timing},
-            [this] {
-                return "00000000-0000-4000-8000-" + std::to_string(100000000000 + ++uuids);
-            }});
+            [this] { return "00000000-0000-4000-8000-" + std::to_string(100000000000 + ++uuids); },
+            [this](std::function<void()> work) { runDetached(std::move(work)); }});
     }
     ~HelperHarness() {
         helper.reset();
