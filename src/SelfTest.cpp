@@ -55,20 +55,33 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
     }
     const auto chunk = static_cast<uint32_t>(format.sampleRate / 10);
     int64_t fed = 0;
+    // A file that fails part-way is transcribed as far as it goes, but the
+    // run must not look like a success.
+    std::optional<std::string> failure;
+    int64_t framesRead = 0;
     while (file->framePosition() < file->length() && chunk > 0) {
         PcmBuffer buffer(format, chunk);
         if (auto error = file->read(buffer, chunk)) {
             note("read failed: " + *error);
+            failure = "read failed: " + *error;
             break;
         }
-        if (buffer.frameLength() == 0)
+        if (buffer.frameLength() == 0) {
+            failure = "the file ended after " + std::to_string(framesRead) + " of its " +
+                      std::to_string(file->length()) + " frames";
             break;
+        }
+        framesRead += buffer.frameLength();
         transcriber->feed(buffer);
         ++fed;
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + pace);
     }
     note("fed " + std::to_string(fed) + " buffers; finishing");
     transcriber->finish();
+    if (failure) {
+        note("incomplete: " + *failure + "; the text covers the audio read before it");
+        return 1;
+    }
     note("done");
     return 0;
 }

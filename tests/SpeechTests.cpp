@@ -188,6 +188,28 @@ TEST(FileMode, UnusableInputsEndWithOneNoteAndStatusOne) {
     }
 }
 
+TEST(FileMode, AFileThatFailsPartWayGivesTheTextReadAndStatusOne) {
+    // A FLAC file cut short: its header promises frames that never come.
+    std::string dir = ::testing::TempDir();
+    std::string full = dir + "/full.flac", cut = dir + "/cut.flac";
+    ASSERT_EQ(
+        std::system(("sox '" + kLibrivox + "/sense_and_sensibility_01_austen_64kb-0880.wav' '" +
+                     full + "' && head -c $(( $(stat -c %s '" + full + "') * 6 / 10 )) '" + full +
+                     "' > '" + cut + "'")
+                        .c_str()),
+        0);
+    FileRun run = fileMode({"--transcribe-file", cut});
+    EXPECT_EQ(run.status, 1);
+    ASSERT_FALSE(run.notes.empty());
+    EXPECT_EQ(run.notes.back().rfind("incomplete: the file ended after ", 0), 0u)
+        << run.notes.back();
+    EXPECT_NE(run.notes.back().find(" of its 47840 frames"), std::string::npos);
+    int finals = 0;
+    for (const auto& l : run.lines)
+        finals += l["type"] == "final";
+    EXPECT_GE(finals, 1) << "the audio before the cut is transcribed";
+}
+
 TEST(FileMode, FileWithoutFramesFeedsNothingAndSucceeds) {
     std::string path = ::testing::TempDir() + "/no-frames.wav";
     ASSERT_EQ(std::system(("sox -n -r 11025 -c 1 -b 16 '" + path + "' trim 0 0").c_str()), 0);
