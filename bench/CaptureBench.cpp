@@ -9,6 +9,9 @@
 //   capture_bench session               a two-sided session through the real helper:
 //                                       its CPU and peak memory, and the delay from
 //                                       the end of each sentence to its final
+//   capture_bench soak SECONDS          the same for SECONDS, recordings looped:
+//                                       memory over time, final-time drift, CPU,
+//                                       and every line valid and none an error
 #include "Capture.h"
 #include "CoreAudioProcesses.h"
 #include "platform/pulse/PulseAudioHardware.h"
@@ -22,6 +25,8 @@
 #include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <numeric>
+#include <optional>
 #include <sstream>
 #include <sys/resource.h>
 #include <thread>
@@ -253,6 +258,154 @@ int session() {
     return 0;
 }
 
+// A long two-sided session: recordings looped on both sides for `seconds`,
+// then stop. Resident memory is sampled; every line must be valid JSON and
+// none an error; final times are compared with when the speech was played.
+int soak(int seconds) {
+    using Json = nlohmann::json;
+    PulseServer server;
+    auto voice = player(server, "", "micsink");
+    auto confMic = recorder(server, "application.id=org.example.conf");
+    auto conf = player(server, "application.id=org.example.conf");
+    ChildProcess helper(ZORVA_HELPER_PATH, {}, server.env());
+    std::string helperErr;
+    int invalid = 0, errors = 0;
+    std::vector<std::pair<Clock::time_point, Json>> finals;
+    std::optional<Clock::time_point> captureStarted;
+    auto pump = [&](Clock::duration d) {
+        for (auto end = Clock::now() + d; Clock::now() < end;) {
+            auto line = helper.readLine(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+            if (!line)
+                continue;
+            Json j = Json::parse(*line, nullptr, false);
+            if (j.is_discarded() || !j.is_object() || !j.contains("type")) {
+                ++invalid;
+                continue;
+            }
+            if (j["type"] == "error") {
+                ++errors;
+                std::printf("error line: %s\n", line->c_str());
+            }
+            if (j["type"] == "final")
+                finals.emplace_back(Clock::now(), j);
+            if (j["type"] == "capture" && j["state"] == "started")
+                captureStarted = Clock::now();
+        }
+        helperErr = helper.stderrText(); // keep its stderr pipe drained
+    };
+    helper.write(
+        R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+        R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
+        R"("endGraceMs":60000,"fastResults":false})"
+        "\n");
+    pump(2500ms);
+    helper.write(R"({"type":"start","sessionId":"soak","bundleId":"org.example.conf","pids":[],)"
+                 R"("audio":"app"})"
+                 "\n");
+    pump(2s);
+    if (!captureStarted) {
+        std::printf("no capture started\n");
+        return 1;
+    }
+    const double cpu0 = processCpuSeconds(helper.pid());
+    const auto t0 = Clock::now();
+    const std::string librivox = "/usr/share/pocketsphinx/test/data/librivox/";
+    const std::vector<std::string> far = {
+        librivox + "sense_and_sensibility_01_austen_64kb-0870.wav",
+        librivox + "sense_and_sensibility_01_austen_64kb-0880.wav",
+        librivox + "sense_and_sensibility_01_austen_64kb-0890.wav",
+        librivox + "sense_and_sensibility_01_austen_64kb-0920.wav",
+        librivox + "sense_and_sensibility_01_austen_64kb-0930.wav"};
+    const std::vector<std::string> near = {
+        speechFile("please remember to send the quarterly report by friday"),
+        speechFile("the quick brown fox jumps over the lazy dog"),
+        speechFile("our budget meeting moves to next tuesday morning"),
+        speechFile("the weather today is sunny with a light breeze")};
+    struct Spoken {
+        std::string stream;
+        Clock::time_point end;
+    };
+    std::vector<Spoken> spoken;
+    std::vector<std::pair<double, long>> rss; // minutes, kB
+    auto sample = [&] {
+        rss.emplace_back(std::chrono::duration<double>(Clock::now() - t0).count() / 60,
+                         statusKb(helper.pid(), "VmRSS"));
+    };
+    auto nextSample = Clock::now();
+    for (int i = 0; Clock::now() - t0 < std::chrono::seconds(seconds); ++i) {
+        // Both sides at once, each its own recording; then a pause.
+        spoken.push_back({"others", conf->say(far[i % far.size()]).last});
+        spoken.push_back({"mic", voice->say(near[i % near.size()]).last});
+        auto until = std::max(spoken[spoken.size() - 2].end, spoken.back().end) + 1500ms;
+        while (Clock::now() < until) {
+            pump(std::min<Clock::duration>(until - Clock::now(), 1s));
+            if (Clock::now() >= nextSample) {
+                sample();
+                nextSample += 10s;
+            }
+        }
+    }
+    pump(3s);
+    sample();
+    const double cpu = processCpuSeconds(helper.pid()) - cpu0;
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    helper.write("{\"type\":\"stop\",\"sessionId\":\"soak\"}\n");
+    pump(5s);
+
+    // Drift: each sentence's final end against when it was played, on the
+    // session's clock; the mean of the first ten against that of the last ten.
+    std::printf("soak of %.0f s: %zu sentences, %zu finals, %d invalid lines, %d error lines\n",
+                wall, spoken.size(), finals.size(), invalid, errors);
+    for (const char* stream : {"mic", "others"}) {
+        std::vector<double> offsets; // final endMs minus played end, ms
+        for (const auto& s : spoken) {
+            if (s.stream != stream)
+                continue;
+            const double playedMs = ms(s.end - *captureStarted);
+            double best = 1e9;
+            for (const auto& [at, j] : finals)
+                if (j["stream"] == stream) {
+                    double off = j["endMs"].get<double>() - playedMs;
+                    if (std::abs(off) < std::abs(best))
+                        best = off;
+                }
+            if (std::abs(best) < 3000)
+                offsets.push_back(best);
+        }
+        if (offsets.size() < 4) {
+            std::printf("%s: only %zu sentences matched\n", stream, offsets.size());
+            continue;
+        }
+        auto mean = [](auto b, auto e) { return std::accumulate(b, e, 0.0) / double(e - b); };
+        const auto k = static_cast<std::ptrdiff_t>(std::min<std::size_t>(10, offsets.size() / 2));
+        const double first = mean(offsets.begin(), offsets.begin() + k);
+        const double last = mean(offsets.end() - k, offsets.end());
+        std::printf("%s: %zu sentences matched; final end - played end: first ones %.0f ms, last "
+                    "ones %.0f ms, drift %.0f ms\n",
+                    stream, offsets.size(), first, last, last - first);
+    }
+    long at10 = -1, maxLater = 0;
+    for (const auto& [minute, kb] : rss) {
+        if (at10 < 0 && minute >= double(seconds) / 60 - 20)
+            at10 = kb;
+        if (at10 >= 0)
+            maxLater = std::max(maxLater, kb);
+    }
+    std::printf("resident memory: first %.1f MB, %.1f MB %d minutes before the end, at most "
+                "%.1f MB after, at the end %.1f MB; growth over the last 20 minutes %.1f%%\n",
+                double(rss.front().second) / 1024, double(at10) / 1024, std::min(20, seconds / 60),
+                double(maxLater) / 1024, double(rss.back().second) / 1024,
+                100.0 * double(maxLater - at10) / double(at10));
+    std::printf("helper CPU: %.3f s per second of call (two streams)\n", cpu / wall);
+    std::istringstream err(helper.stderrText());
+    for (std::string line; std::getline(err, line);)
+        if (line.find("waited") != std::string::npos ||
+            line.find("fell behind") != std::string::npos)
+            std::printf("helper: %s\n", line.c_str());
+    return invalid == 0 && errors == 0 ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -263,6 +416,9 @@ int main(int argc, char** argv) {
         return tapLatency();
     if (mode == "session")
         return session();
-    std::fprintf(stderr, "usage: capture_bench tap STREAMS SECONDS | latency | session\n");
+    if (mode == "soak" && argc == 3)
+        return soak(std::atoi(argv[2]));
+    std::fprintf(stderr,
+                 "usage: capture_bench tap STREAMS SECONDS | latency | session | soak SECONDS\n");
     return 2;
 }
