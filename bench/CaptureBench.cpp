@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -186,13 +187,36 @@ double processCpuSeconds(pid_t pid) {
     return double(utime + stime) / double(sysconf(_SC_CLK_TCK));
 }
 
+// A call on a private server: the user's voice into the microphone, the app
+// "Conf" recording and playing, and the helper.
+struct LiveCall {
+    PulseServer server;
+    std::unique_ptr<AudioApp> voice = player(server, "", "micsink");
+    std::unique_ptr<AudioApp> confMic = recorder(server, "application.id=org.example.conf");
+    std::unique_ptr<AudioApp> conf = player(server, "application.id=org.example.conf");
+    ChildProcess helper{ZORVA_HELPER_PATH, {}, server.env()};
+};
+
+// Configures the helper for the app "Conf" (org.example.*), lets a tick
+// group its processes, and starts an app session, reading lines with `pump`.
+void startSession(ChildProcess& helper, const std::string& id,
+                  const std::function<void(Clock::duration)>& pump) {
+    helper.write(
+        R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+        R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
+        R"("endGraceMs":60000,"fastResults":false})"
+        "\n");
+    pump(2500ms);
+    helper.write(R"({"type":"start","sessionId":")" + id +
+                 R"(","bundleId":"org.example.conf","pids":[],"audio":"app"})"
+                 "\n");
+    pump(2s);
+}
+
 int session() {
     using Json = nlohmann::json;
-    PulseServer server;
-    auto voice = player(server, "", "micsink");
-    auto confMic = recorder(server, "application.id=org.example.conf");
-    auto conf = player(server, "application.id=org.example.conf");
-    ChildProcess helper(ZORVA_HELPER_PATH, {}, server.env());
+    LiveCall call;
+    auto& [server, voice, confMic, conf, helper] = call;
     std::vector<std::pair<Clock::time_point, Json>> lines;
     auto pump = [&](Clock::duration d) {
         for (auto end = Clock::now() + d; Clock::now() < end;)
@@ -200,16 +224,7 @@ int session() {
                     std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now())))
                 lines.emplace_back(Clock::now(), Json::parse(*line));
     };
-    helper.write(
-        R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
-        R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
-        R"("endGraceMs":60000,"fastResults":false})"
-        "\n");
-    pump(2500ms);
-    helper.write(R"({"type":"start","sessionId":"b","bundleId":"org.example.conf","pids":[],)"
-                 R"("audio":"app"})"
-                 "\n");
-    pump(2s);
+    startSession(helper, "b", pump);
     const double cpu0 = processCpuSeconds(helper.pid());
     const auto t0 = Clock::now();
     // The far side reads LibriVox; the user answers with synthetic speech.
@@ -263,11 +278,8 @@ int session() {
 // none an error; final times are compared with when the speech was played.
 int soak(int seconds) {
     using Json = nlohmann::json;
-    PulseServer server;
-    auto voice = player(server, "", "micsink");
-    auto confMic = recorder(server, "application.id=org.example.conf");
-    auto conf = player(server, "application.id=org.example.conf");
-    ChildProcess helper(ZORVA_HELPER_PATH, {}, server.env());
+    LiveCall call;
+    auto& [server, voice, confMic, conf, helper] = call;
     std::string helperErr;
     int invalid = 0, errors = 0;
     std::vector<std::pair<Clock::time_point, Json>> finals;
@@ -294,16 +306,7 @@ int soak(int seconds) {
         }
         helperErr = helper.stderrText(); // keep its stderr pipe drained
     };
-    helper.write(
-        R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
-        R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
-        R"("endGraceMs":60000,"fastResults":false})"
-        "\n");
-    pump(2500ms);
-    helper.write(R"({"type":"start","sessionId":"soak","bundleId":"org.example.conf","pids":[],)"
-                 R"("audio":"app"})"
-                 "\n");
-    pump(2s);
+    startSession(helper, "soak", pump);
     if (!captureStarted) {
         std::printf("no capture started\n");
         return 1;
