@@ -346,11 +346,28 @@ int soak(int seconds) {
             if (Clock::now() >= nextSample) {
                 sample();
                 nextSample += 10s;
+                if (auto status = helper.waitExit(0ms)) {
+                    const std::string err = helper.stderrText();
+                    std::printf("the helper ended after %.0f s of the soak, status %d; its stderr "
+                                "ends:\n%s\n",
+                                std::chrono::duration<double>(Clock::now() - t0).count(), *status,
+                                err.substr(err.size() > 4000 ? err.size() - 4000 : 0).c_str());
+                    return 1;
+                }
             }
         }
     }
     pump(3s);
     sample();
+    if (auto status = helper.waitExit(0ms)) {
+        std::printf(
+            "the helper ended during the soak, status %d, after %.0f s; its stderr ends:\n%s\n",
+            *status, rss.empty() ? 0.0 : 0.0,
+            helper.stderrText()
+                .substr(helper.stderrText().size() > 3000 ? helper.stderrText().size() - 3000 : 0)
+                .c_str());
+        return 1;
+    }
     const double cpu = processCpuSeconds(helper.pid()) - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
     helper.write("{\"type\":\"stop\",\"sessionId\":\"soak\"}\n");
