@@ -62,19 +62,19 @@ public:
             return "the audio server has no default input";
         if (!buffer_)
             return "no tap on the input";
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format_.sampleRate),
-                            static_cast<uint8_t>(format_.channels)};
+        pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(format_.sampleRate),
+                                    static_cast<uint8_t>(format_.channels)};
         // The source's own channel map, so that the server remixes nothing
         // (and a source of more than six channels can be recorded at all).
         pa_channel_map map{};
         if (!pa_channel_map_parse(&map, source->channelMap.c_str()) ||
-            map.channels != spec.channels)
-            pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-        if (!pa_sample_spec_valid(&spec) || format_.sample != AudioFormat::Sample::float32 ||
-            !format_.interleaved)
+            map.channels != sampleFormat.channels)
+            pa_channel_map_init_extend(&map, sampleFormat.channels, PA_CHANNEL_MAP_DEFAULT);
+        if (!pa_sample_spec_valid(&sampleFormat) ||
+            format_.sample != AudioFormat::Sample::float32 || !format_.interleaved)
             return "the input format " + format_.description() + " cannot be recorded";
         dropStream();
-        stream_ = pa_stream_new(context, "Zorva microphone", &spec, &map);
+        stream_ = pa_stream_new(context, "Zorva microphone", &sampleFormat, &map);
         if (!stream_)
             return std::string("cannot make a record stream: ") +
                    pa_strerror(pa_context_errno(context));
@@ -82,7 +82,7 @@ public:
         pa_stream_set_read_callback(stream_, &Engine::onRead, this);
         pa_buffer_attr attr{};
         attr.maxlength = UINT32_MAX;
-        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(100 * 1000, &spec));
+        attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(100 * 1000, &sampleFormat));
         // Not moved by the server: a change of source is ours to handle, as
         // a configuration change.
         const auto flags =

@@ -180,9 +180,9 @@ private:
     // A monitor of one playback stream, or of a whole sink.
     void open(pa_context* context, uint32_t key, const Wanted& w) {
         auto monitor = std::make_unique<Monitor>(this, w.sink, w.channels);
-        pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
-                            static_cast<uint8_t>(w.channels)};
-        monitor->stream = pa_stream_new(context, "Zorva others", &spec, nullptr);
+        pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
+                                    static_cast<uint8_t>(w.channels)};
+        monitor->stream = pa_stream_new(context, "Zorva others", &sampleFormat, nullptr);
         bool connected = false;
         if (monitor->stream) {
             if (!(key & kWholeSink))
@@ -191,7 +191,7 @@ private:
             pa_stream_set_state_callback(monitor->stream, &Mixer::onState, monitor.get());
             pa_buffer_attr attr{};
             attr.maxlength = UINT32_MAX;
-            attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+            attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &sampleFormat));
             // Never moved: PipeWire would move a monitor whose stream ended
             // onto the microphone.
             const auto flags =
