@@ -1,0 +1,79 @@
+// The host's state: one helper child, at most one capture session, and the
+// transcript of that session. Runs on one io_context; every helper line and
+// signal is handled there.
+#pragma once
+
+#include "Captions.h"
+#include "HelperProcess.h"
+#include "Settings.h"
+#include "Transcript.h"
+
+#include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
+#include <memory>
+#include <nlohmann/json_fwd.hpp>
+#include <optional>
+#include <string>
+
+namespace zorva::host {
+
+// A helper error as a sentence a user can act on.
+std::string explainError(const std::string& code, const std::string& message);
+
+class Host {
+public:
+    Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath);
+    // Starts the helper and the signal watch; the io_context then runs until
+    // the host is done.
+    void begin();
+    int exitStatus() const { return exitStatus_; }
+
+private:
+    struct Session {
+        std::string id, app;
+        std::optional<Transcript> transcript;
+        bool systemAudio = false;
+        bool captureStarted = false;
+        bool stopping = false;
+        std::string endNote;
+    };
+
+    void startHelper();
+    void helperEnded();
+    void scheduleRestart();
+    void onLine(const nlohmann::json& message);
+    void onCall(const nlohmann::json& message);
+    void onCapture(const nlohmann::json& message);
+    void onText(const nlohmann::json& message, bool final);
+    void onError(const nlohmann::json& message);
+    void onModel(const nlohmann::json& message);
+    void send(const nlohmann::json& message);
+    void configure();
+    void startSession(const std::string& app, const std::string& bundleId,
+                      const nlohmann::json& pids);
+    void stopSession(const std::string& note, std::chrono::seconds patience);
+    void endSession(const std::string& note);
+    void quit();
+    void finishQuit();
+    void watchSignals();
+
+    asio::io_context& io_;
+    Settings settings_;
+    Captions& captions_;
+    std::string helperPath_;
+    std::shared_ptr<HelperProcess> helper_;
+    int helperPid_ = 0;
+    std::chrono::steady_clock::time_point helperStart_;
+    std::chrono::seconds backoff_{1};
+    bool modelRequested_ = false;
+    std::string modelStatus_;
+    std::optional<Session> session_;
+    int sessions_ = 0;
+    bool quitting_ = false;
+    int exitStatus_ = 0;
+    asio::signal_set signals_;
+    asio::steady_timer restartTimer_, stopTimer_, quitTimer_;
+};
+
+} // namespace zorva::host

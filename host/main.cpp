@@ -1,0 +1,60 @@
+// zorva: live captions and transcripts of calls in the terminal, through
+// zorva-helper.
+#include "Captions.h"
+#include "HelperProcess.h"
+#include "Host.h"
+#include "Settings.h"
+
+#include <asio/io_context.hpp>
+#include <csignal>
+#include <cstdlib>
+#include <iostream>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace zorva::host;
+
+int main(int argc, char** argv) {
+    // A helper that dies mid-write must give us EPIPE, not end us.
+    std::signal(SIGPIPE, SIG_IGN);
+    Invocation inv;
+    try {
+        inv = parseInvocation(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const UsageError& e) {
+        std::cerr << "zorva: " << e.what() << "\nTry 'zorva --help'.\n";
+        return 2;
+    } catch (const ConfigError& e) {
+        std::cerr << "zorva: " << e.what() << "\n";
+        return 2;
+    }
+    if (inv.action == Action::help) {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (inv.action == Action::version) {
+        std::cout << "zorva " << ZORVA_VERSION << "\n";
+        return 0;
+    }
+    const std::string helper = findHelper();
+    if (helper.empty()) {
+        std::cerr << "zorva: cannot find zorva-helper next to this program or on PATH\n";
+        return 1;
+    }
+
+    const char* noColor = std::getenv("NO_COLOR");
+    const bool live = ::isatty(STDOUT_FILENO) && !(noColor && *noColor);
+    Captions captions(std::cout, live, [] {
+        winsize size{};
+        return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    });
+    asio::io_context io(1);
+    Host host(io, inv.settings, captions, helper);
+    try {
+        host.begin();
+    } catch (const std::exception& e) {
+        std::cerr << "zorva: " << e.what() << "\n";
+        return 1;
+    }
+    io.run();
+    return host.exitStatus();
+}

@@ -1,0 +1,449 @@
+// zorva, the terminal host: its settings, its caption rendering, the whole
+// program against a scripted helper (exact output), on a real terminal, and
+// end to end with the real helper on a private audio server.
+#include "Captions.h"
+#include "Settings.h"
+#include "support/AudioApps.h"
+
+#include <csignal>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using namespace zorva::host;
+using namespace zorva::test;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TempDir {
+    TempDir() {
+        char name[] = "/tmp/zorva-host-XXXXXX";
+        path = ::mkdtemp(name);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string path;
+};
+
+void writeFile(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+EnvFn envOf(std::map<std::string, std::string> vars) {
+    return [vars](const std::string& name) -> std::optional<std::string> {
+        auto it = vars.find(name);
+        return it == vars.end() ? std::nullopt : std::optional(it->second);
+    };
+}
+
+std::vector<std::string> names(const std::vector<App>& apps) {
+    std::vector<std::string> out;
+    for (const App& a : apps)
+        out.push_back(a.name);
+    return out;
+}
+
+// The transcripts in `dir`, oldest first.
+std::vector<std::string> transcripts(const std::string& dir, const std::string& ext = ".md") {
+    std::vector<std::string> out;
+    if (fs::exists(dir))
+        for (const auto& entry : fs::directory_iterator(dir))
+            if (entry.path().extension() == ext)
+                out.push_back(entry.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Lines of `child` until one contains `text` (all of them, that one last);
+// empty when it never comes.
+std::vector<std::string> linesUntil(ChildProcess& child, const std::string& text,
+                                    std::chrono::milliseconds limit = 20s) {
+    std::vector<std::string> out;
+    for (auto deadline = std::chrono::steady_clock::now() + limit;
+         std::chrono::steady_clock::now() < deadline;) {
+        auto line = child.readLine(std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now()));
+        if (!line)
+            break;
+        out.push_back(*line);
+        if (line->find(text) != std::string::npos)
+            return out;
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(HostSettings, ConfigFileAndFlagsLayerOverTheBuiltInTable) {
+    TempDir home;
+    auto env = envOf({{"HOME", home.path}});
+    // No config file: the built-in table, en-US, the XDG data directory.
+    Invocation plain = parseInvocation({}, env);
+    EXPECT_TRUE(plain.configPath.empty());
+    auto table = names(plain.settings.apps);
+    for (const char* app : {"Zoom", "Microsoft Teams", "Slack", "Discord", "Element", "Signal",
+                            "Jitsi Meet", "Webex", "Firefox", "Google Chrome"})
+        EXPECT_NE(std::find(table.begin(), table.end(), app), table.end()) << app;
+    EXPECT_EQ(plain.settings.locale, "en-US");
+    EXPECT_EQ(plain.settings.outDir, home.path + "/.local/share/zorva/transcripts");
+    EXPECT_FALSE(plain.settings.systemAudio);
+
+    // extraApps add to the table; flags override the file.
+    writeFile(home.path + "/.config/zorva/config.json",
+              R"({"extraApps":[{"name":"Conf","bundlePrefixes":["org.example."]}],
+                  "ignoreBundlePrefixes":["org.example.bot"],"locale":"en-GB",
+                  "micHoldMs":500,"endGraceMs":1500,"audio":"system"})");
+    Invocation layered = parseInvocation(
+        {"--app", "Mumble=info.mumble.,mumble", "--locale=en_US", "--out", "/tmp/t", "--vtt"}, env);
+    EXPECT_EQ(layered.configPath, home.path + "/.config/zorva/config.json");
+    const auto& s = layered.settings;
+    ASSERT_EQ(s.apps.size(), plain.settings.apps.size() + 2);
+    EXPECT_EQ(s.apps[s.apps.size() - 2].name, "Conf");
+    EXPECT_EQ(s.apps.back().bundlePrefixes, (std::vector<std::string>{"info.mumble.", "mumble"}));
+    EXPECT_EQ(s.ignoreBundlePrefixes, std::vector<std::string>{"org.example.bot"});
+    EXPECT_EQ(s.locale, "en_US");
+    EXPECT_EQ(s.micHoldMs, 500);
+    EXPECT_EQ(s.endGraceMs, 1500);
+    EXPECT_TRUE(s.systemAudio && s.vtt);
+    EXPECT_EQ(s.outDir, "/tmp/t");
+
+    // "apps" replaces the table wherever it stands; XDG_CONFIG_HOME wins over
+    // HOME; record follows a named app.
+    TempDir xdg;
+    writeFile(xdg.path + "/zorva/config.json",
+              R"({"extraApps":[{"name":"B","bundlePrefixes":["b"]}],
+                  "apps":[{"name":"A","bundlePrefixes":["a"]}]})");
+    Invocation record = parseInvocation(
+        {"record", "--app", "A"},
+        envOf({{"HOME", home.path}, {"XDG_CONFIG_HOME", xdg.path}, {"XDG_DATA_HOME", "/d"}}));
+    EXPECT_EQ(names(record.settings.apps), (std::vector<std::string>{"A", "B"}));
+    EXPECT_TRUE(record.settings.record);
+    EXPECT_EQ(record.settings.recordApp, "A");
+    EXPECT_EQ(record.settings.outDir, "/d/zorva/transcripts");
+    EXPECT_EQ(parseInvocation({"--system", "--help"}, env).action, Action::help);
+}
+
+TEST(HostSettings, MalformedConfigsAndBadUsageAreClearErrors) {
+    const std::pair<const char*, const char*> configs[] = {
+        {R"({"locale": "en-US",})", "syntax error"},
+        {R"([1, 2])", "the file must hold one JSON object"},
+        {R"({"colour": "red"})", "unknown key \"colour\""},
+        {R"({"apps": {"name": "A"}})", "\"apps\" must be a list"},
+        {R"({"apps": [{"name": "A"}]})", "\"apps\"[0]: \"bundlePrefixes\" is missing"},
+        {R"({"extraApps": [{"name": "", "bundlePrefixes": []}]})",
+         "\"extraApps\"[0]: \"name\" must be a non-empty string"},
+        {R"({"apps": [{"name": "A", "bundlePrefixes": ["a", 3]}]})",
+         "\"apps\"[0].bundlePrefixes must be a list of strings"},
+        {R"({"micHoldMs": -5})", "\"micHoldMs\" must be a whole number"},
+        {R"({"endGraceMs": 1.5})", "\"endGraceMs\" must be a whole number"},
+        {R"({"audio": "System"})", "\"audio\" must be \"app\" or \"system\""},
+        {R"({"locale": 7})", "\"locale\" must be a locale identifier"},
+    };
+    for (const auto& [text, fault] : configs) {
+        Settings s;
+        try {
+            applyConfig(text, s);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(fault), std::string::npos)
+                << text << " gave " << e.what();
+        }
+    }
+    const std::pair<std::vector<std::string>, const char*> usages[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--app", "Zoom"}, "--app needs NAME=PREFIX[,PREFIX...], not 'Zoom'"},
+        {{"--app=A="}, "--app needs NAME=PREFIX[,PREFIX...], not 'A='"},
+        {{"--locale"}, "--locale needs a value"},
+        {{"--vtt=yes"}, "--vtt takes no value"},
+        {{"now"}, "unexpected argument 'now'"},
+        {{"--system", "record"}, "unexpected argument 'record'"},
+        {{"record", "--app", "Nope"}, "no app named 'Nope' (known: Zoom, "},
+        {{"record", "--app", "A=a", "--app", "B=b"}, "record follows one app"},
+    };
+    TempDir home;
+    for (const auto& [args, message] : usages) {
+        try {
+            parseInvocation(args, envOf({{"HOME", home.path}}));
+            ADD_FAILURE() << "accepted " << args.front();
+        } catch (const UsageError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(message, 0), 0u) << e.what();
+        }
+    }
+
+    // The program itself: the file's name and the fault, status 2.
+    writeFile(home.path + "/.config/zorva/config.json", R"({"apps": [], "colour": "red"})");
+    ChildProcess bad(ZORVA_HOST_PATH, {}, {"HOME=" + home.path, "XDG_CONFIG_HOME="});
+    EXPECT_EQ(bad.waitExit(10s), 2);
+    EXPECT_EQ(bad.stderrText(),
+              "zorva: " + home.path + "/.config/zorva/config.json: unknown key \"colour\"\n");
+    ChildProcess usage(ZORVA_HOST_PATH, {"--bogus"}, {"HOME=" + home.path});
+    EXPECT_EQ(usage.waitExit(10s), 2);
+    EXPECT_EQ(usage.stderrText(), "zorva: unknown option '--bogus'\nTry 'zorva --help'.\n");
+    ChildProcess version(ZORVA_HOST_PATH, {"--version"});
+    EXPECT_EQ(version.readLine(10s), "zorva 0.1.0");
+    EXPECT_EQ(version.waitExit(10s), 0);
+}
+
+TEST(HostCaptions, OnATerminalPartialsStayBelowAndAreReplacedInPlace) {
+    std::ostringstream live;
+    Captions captions(live, true, [] { return 24; });
+    captions.note("Call started.");
+    captions.partial(Speaker::them, 1200, "hello");
+    captions.partial(Speaker::you, 2300, "good");
+    captions.partial(Speaker::them, 1200, "hello there my friends");
+    captions.final(Speaker::them, 1200, "hello there");
+    captions.clearPartials();
+    EXPECT_EQ(live.str(), "Call started.\n"
+                          "\x1b[2m[00:01] Them: hello\x1b[0m\n"
+                          "\x1b[1F\x1b[J"
+                          "\x1b[2m[00:02] You: good\x1b[0m\n"
+                          "\x1b[2m[00:01] Them: hello\x1b[0m\n"
+                          "\x1b[2F\x1b[J"
+                          "\x1b[2m[00:02] You: good\x1b[0m\n"
+                          // Cut to the width, the newest words kept.
+                          "\x1b[2m[00:01] Them: … friends\x1b[0m\n"
+                          "\x1b[2F\x1b[J"
+                          "[00:01] Them: hello there\n"
+                          "\x1b[2m[00:02] You: good\x1b[0m\n"
+                          "\x1b[1F\x1b[J");
+
+    std::ostringstream plain;
+    Captions lines(plain, false);
+    lines.partial(Speaker::you, 0, "ignored");
+    lines.final(Speaker::you, 3'725'000, "an hour in");
+    lines.note("done");
+    EXPECT_EQ(plain.str(), "[1:02:05] You: an hour in\ndone\n");
+}
+
+// zorva copied next to a scripted helper.
+struct ScriptedHost : ::testing::Test {
+    void SetUp() override {
+        fs::copy_file(ZORVA_HOST_PATH, dir.path + "/zorva");
+        fs::copy_file(FAKE_HELPER_PATH, dir.path + "/zorva-helper");
+        writeFile(dir.path + "/cfg/zorva/config.json",
+                  R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}]})");
+    }
+    std::vector<std::string> env() const {
+        return {"XDG_CONFIG_HOME=" + dir.path + "/cfg", "ZORVA_FAKE_LOG=" + dir.path + "/log"};
+    }
+    TempDir dir;
+};
+
+TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
+    ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out", "--vtt"}, env());
+    auto lines = linesUntil(zorva, "Transcript saved");
+    ASSERT_FALSE(lines.empty()) << zorva.stderrText();
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 1u);
+    const std::vector<std::string> want{
+        "Watching for calls in 1 app (locale en-US). Press Ctrl-C to quit.",
+        "Speech model ready (en-US).",
+        "Call started in Conf (org.example.conf, pids 4242).",
+        "Capturing the microphone (default input, 48000 Hz) and Conf's audio (pids 4242, 48000 "
+        "Hz).",
+        "Transcript: " + files[0],
+        "Problem: Speech recognition failed (speech recognition fell behind on others). If this "
+        "happens again, close other busy programs or restart zorva.",
+        "[00:01] Them: hello there *friends*",
+        "[00:02] You: good morning",
+        "Call ended in Conf: the app let go of the microphone.",
+        "Transcript saved: " + files[0],
+    };
+    EXPECT_EQ(lines, want);
+
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    // What zorva said to the helper, in order.
+    auto log = readFile(dir.path + "/log");
+    std::regex pid(R"("ignorePids":\[\d+,\d+\])"), session(R"(zorva-\d+-1)");
+    log = std::regex_replace(std::regex_replace(log, pid, R"("ignorePids":[P,P])"), session, "S");
+    EXPECT_EQ(log,
+              R"({"apps":[{"bundlePrefixes":["org.example."],"name":"Conf"}],"endGraceMs":6000,)"
+              R"("fastResults":false,"ignoreBundlePrefixes":[],"ignorePids":[P,P],)"
+              R"("locale":"en-US","micHoldMs":3000,"type":"configure"})"
+              "\n"
+              R"({"type":"prepareModel"})"
+              "\n"
+              R"({"audio":"app","bundleId":"org.example.conf","pids":[4242],"sessionId":"S",)"
+              R"("type":"start"})"
+              "\n"
+              R"({"sessionId":"S","type":"stop"})"
+              "\n"
+              R"({"type":"shutdown"})"
+              "\n");
+
+    std::string md = std::regex_replace(readFile(files[0]), std::regex(R"(\d\d:\d\d:\d\d)"), "T");
+    md = std::regex_replace(md, std::regex(R"(\d{4}-\d\d-\d\d T [+-]\d{4})"), "D");
+    EXPECT_EQ(md, "# Conf call\n\n- App: Conf\n- Started: D\n- Locale: en-US\n\n"
+                  "- [00:01] **Them:** hello there \\*friends\\*\n"
+                  "- [00:02] **You:** good morning\n\n"
+                  "_The call ended at T: the app let go of the microphone._\n");
+    EXPECT_EQ(readFile(transcripts(dir.path + "/out", ".vtt").at(0)),
+              "WEBVTT\n\n00:00:01.200 --> 00:00:02.100\n<v Them>hello there *friends*\n\n"
+              "00:00:02.300 --> 00:00:03.000\n<v You>good morning\n");
+}
+
+TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux not installed";
+    const std::string tmux = "tmux -L zorva-test-" + std::to_string(::getpid());
+    std::string run = "cd " + dir.path + " && env -u NO_COLOR XDG_CONFIG_HOME=" + dir.path +
+                      "/cfg ZORVA_FAKE_PAUSE=1.5 TERM=xterm ./zorva --out " + dir.path +
+                      "/out; sleep 60";
+    ASSERT_EQ(std::system((tmux + " new-session -d -x 100 -y 20 '" + run + "'").c_str()), 0);
+    auto pane = [&] {
+        std::string out;
+        if (FILE* p = ::popen((tmux + " capture-pane -p -t 0").c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+                out.append(buf, n);
+            ::pclose(p);
+        }
+        return out;
+    };
+    auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    std::string seen, last;
+    for (auto deadline = std::chrono::steady_clock::now() + 20s;
+         std::chrono::steady_clock::now() < deadline &&
+         last.find("Transcript saved") == std::string::npos;
+         std::this_thread::sleep_for(200ms)) {
+        last = pane();
+        if (last.find("Them: hello there\n") != std::string::npos)
+            seen = last; // the second partial, on screen by itself
+    }
+    std::system((tmux + " kill-server").c_str());
+    ASSERT_FALSE(seen.empty()) << last;
+    EXPECT_EQ(count(seen, "Them:"), 1u) << seen;
+    ASSERT_NE(last.find("Transcript saved"), std::string::npos) << last;
+    // Each partial gave way to its final: one line per speaker.
+    EXPECT_EQ(count(last, "Them:"), 1u) << last;
+    EXPECT_EQ(count(last, "You:"), 1u) << last;
+    EXPECT_NE(last.find("[00:01] Them: hello there *friends*\n[00:02] You: good morning\n"),
+              std::string::npos)
+        << last;
+}
+
+namespace {
+
+const std::string kConf = "application.id=org.example.conf";
+
+struct Sentence {
+    std::string text;
+    std::vector<std::string> keywords;
+};
+const Sentence kFar{"please remember to send the quarterly report by friday",
+                    {"remember", "send", "quarterly", "report", "friday"}};
+const Sentence kUser{"the quick brown fox jumps over the lazy dog",
+                     {"quick", "brown", "fox", "jumps", "lazy", "dog"}};
+const Sentence kLate{"our budget meeting moves to next tuesday morning",
+                     {"budget", "meeting", "moves", "tuesday", "morning"}};
+
+// How many of the sentence's keywords are on the transcript lines of `who`.
+int heard(const std::string& transcript, const std::string& who, const Sentence& s) {
+    std::string said;
+    std::istringstream lines(transcript);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find("**" + who + ":**") != std::string::npos)
+            said += " " + line + " ";
+    int n = 0;
+    for (const std::string& k : s.keywords)
+        n += said.find(" " + k + " ") != std::string::npos;
+    return n;
+}
+
+// The child processes of `parent`.
+std::vector<pid_t> childrenOf(pid_t parent) {
+    std::vector<pid_t> out;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat = readFile(entry.path().string() + "/stat");
+        auto close = stat.rfind(')');
+        int ppid = 0;
+        if (close != std::string::npos &&
+            std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 && ppid == parent)
+            out.push_back(std::stoi(name));
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(LiveHost, ACallIsTranscribedByItselfAndSurvivesTheHelperDying) {
+    if (!PulseServer::available(ServerKind::pulseaudio))
+        GTEST_SKIP() << "server not installed";
+    PulseServer server;
+    TempDir dir;
+    writeFile(dir.path + "/cfg/zorva/config.json",
+              R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+              R"("micHoldMs":0,"endGraceMs":1000})");
+    auto env = server.env();
+    env.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
+    ChildProcess zorva(ZORVA_HOST_PATH, {"--out", dir.path + "/out"}, env);
+    ASSERT_FALSE(linesUntil(zorva, "Watching for calls").empty()) << zorva.stderrText();
+
+    auto voice = player(server, "", "micsink"); // the user, into the virtual microphone
+    auto confMic = recorder(server, kConf);
+    auto conf = player(server, kConf);
+    ASSERT_FALSE(linesUntil(zorva, "Transcript: ").empty()) << zorva.stderrText();
+    conf->say(speechFile(kFar.text));
+    voice->say(speechFile(kUser.text));
+    std::this_thread::sleep_for(6s);
+
+    // The helper dies mid-call: the transcript is closed with a note, the
+    // helper comes back and the call, still going, is captured again.
+    auto helpers = childrenOf(zorva.pid());
+    ASSERT_EQ(helpers.size(), 1u);
+    ::kill(helpers[0], SIGKILL);
+    auto restart = linesUntil(zorva, "Transcript: ");
+    ASSERT_FALSE(restart.empty()) << zorva.stderrText();
+    std::string said;
+    for (const auto& line : restart)
+        said += line + "\n";
+    for (const char* step : {"The helper stopped unexpectedly: it was ended by signal Killed.",
+                             "Transcript saved: ", "Restarting it in 1 s.",
+                             "The helper is running again.", "Call started in Conf"})
+        EXPECT_NE(said.find(step), std::string::npos) << step << " not in\n" << said;
+    conf->say(speechFile(kLate.text));
+    std::this_thread::sleep_for(6s);
+
+    // The call ends: the session stops and its transcript is closed.
+    confMic.reset();
+    conf.reset();
+    ASSERT_FALSE(linesUntil(zorva, "Transcript saved: ").empty()) << zorva.stderrText();
+    helpers = childrenOf(zorva.pid());
+    ASSERT_EQ(helpers.size(), 1u);
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    EXPECT_NE(::kill(helpers[0], 0), 0) << "the helper outlived zorva";
+
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 2u);
+    const std::string first = readFile(files[0]), second = readFile(files[1]);
+    EXPECT_GE(heard(first, "Them", kFar), 3) << first;
+    EXPECT_GE(heard(first, "You", kUser), 3) << first;
+    EXPECT_EQ(heard(first, "You", kFar) + heard(first, "Them", kUser), 0) << first;
+    EXPECT_NE(first.find("_The helper stopped unexpectedly at "), std::string::npos) << first;
+    EXPECT_GE(heard(second, "Them", kLate), 3) << second;
+    EXPECT_NE(second.find("_The call ended at "), std::string::npos) << second;
+}
