@@ -380,6 +380,9 @@ private:
     void settleAt(int64_t through) {
         if (!inSpeech_)
             return;
+        // The caller asks by what it has queued, which may run ahead of
+        // what this decoder has heard.
+        through = std::min(through, timelineNext_);
         auto lastGapBefore = [&](const std::vector<Word>& ws) {
             std::size_t count = 0;
             while (count < ws.size() && ws[count].end <= through && ws[count].end >= uttAudioStart_)
@@ -396,8 +399,12 @@ private:
     }
 
     void restartFrom(int64_t timelineSample) {
-        std::vector<int16_t> audio(uttAudio_.begin() + (timelineSample - uttAudioStart_),
-                                   uttAudio_.end());
+        // Word times are the decoder's frames mapped back to the timeline and
+        // may overshoot the audio kept by a frame or more.
+        const auto keep = std::clamp<int64_t>(timelineSample - uttAudioStart_, 0,
+                                              static_cast<int64_t>(uttAudio_.size()));
+        timelineSample = uttAudioStart_ + keep;
+        std::vector<int16_t> audio(uttAudio_.begin() + keep, uttAudio_.end());
         const int64_t resume = timelineNext_;
         uttAudio_.clear();
         lastPartial_.clear();
