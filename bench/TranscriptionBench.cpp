@@ -1,9 +1,11 @@
 // Measures the real transcriber on PocketSphinx. bench/transcription.sh runs it.
 //
-//   transcription_bench rtf STREAMS FILE...  feed every file to each of STREAMS
-//                                            transcribers at once, as fast as possible
-//   transcription_bench live FILE...          feed at live pace; print each text
+//   transcription_bench rtf STREAMS PRESET FILE...  feed every file to each of
+//                                            STREAMS transcribers at once, as fast as
+//                                            possible
+//   transcription_bench live PRESET FILE...   feed at live pace; print each text
 //                                            line with its wall-clock offset
+// PRESET is "fast" (the fast-results configuration) or "accurate".
 //   transcription_bench warmstart             time a first (cold) and a second
 //                                            (model already loaded) start
 #include "Transcriber.h"
@@ -61,7 +63,7 @@ TranscriberEnvironment environment(SpeechPlatform& speech) {
     return {speech, continuousClock(), [](std::string_view) {}, timing};
 }
 
-int rtf(int streams, const std::vector<std::string>& files) {
+int rtf(int streams, bool fast, const std::vector<std::string>& files) {
     double audio = 0;
     auto chunks = load(files, audio);
     auto speech = makeSphinxSpeechPlatform();
@@ -70,7 +72,7 @@ int rtf(int streams, const std::vector<std::string>& files) {
         ts.push_back(std::make_shared<StreamTranscriber>(
             i ? StreamName::others : StreamName::mic, "bench", continuousClock().now(),
             [](const HelperMessage&) {}, environment(*speech)));
-        if (auto e = ts.back()->start({"en-US"}, true)) {
+        if (auto e = ts.back()->start({"en-US"}, fast)) {
             std::fprintf(stderr, "start failed: %s\n", e->description.c_str());
             return 1;
         }
@@ -99,7 +101,7 @@ int rtf(int streams, const std::vector<std::string>& files) {
     return 0;
 }
 
-int live(const std::vector<std::string>& files) {
+int live(bool fast, const std::vector<std::string>& files) {
     auto speech = makeSphinxSpeechPlatform();
     speech->reserve({"en-US"});
     for (const auto& file : files) {
@@ -127,7 +129,7 @@ int live(const std::vector<std::string>& files) {
                 lines.push_back(j);
             },
             environment(*speech));
-        if (t->start({"en-US"}, true))
+        if (t->start({"en-US"}, fast))
             return 1;
         feedStart = SteadyClock::now();
         auto next = feedStart;
@@ -169,12 +171,20 @@ int warmstart() {
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.size() >= 3 && args[0] == "rtf")
-        return rtf(std::stoi(args[1]), {args.begin() + 2, args.end()});
-    if (args.size() >= 2 && args[0] == "live")
-        return live({args.begin() + 1, args.end()});
+    auto preset = [](const std::string& name) {
+        if (name != "fast" && name != "accurate") {
+            std::fprintf(stderr, "preset must be fast or accurate, not %s\n", name.c_str());
+            std::exit(2);
+        }
+        return name == "fast";
+    };
+    if (args.size() >= 4 && args[0] == "rtf")
+        return rtf(std::stoi(args[1]), preset(args[2]), {args.begin() + 3, args.end()});
+    if (args.size() >= 3 && args[0] == "live")
+        return live(preset(args[1]), {args.begin() + 2, args.end()});
     if (args.size() == 1 && args[0] == "warmstart")
         return warmstart();
-    std::fprintf(stderr, "usage: transcription_bench rtf N FILE... | live FILE... | warmstart\n");
+    std::fprintf(stderr, "usage: transcription_bench rtf N PRESET FILE... | live PRESET FILE... | "
+                         "warmstart\n");
     return 2;
 }

@@ -1,41 +1,85 @@
 #!/usr/bin/env bash
-# Measures transcription on the LibriVox recordings of pocketsphinx-testdata:
-# real-time factor of one and of two transcribers fed as fast as possible,
-# peak resident memory of each, the start time of a transcriber once the model
-# is loaded, and the delay from the audio that completes a word to the first
-# partial that shows it (fed at live pace). Run after scripts/setup --with-test-servers.
+# Measures transcription on PocketSphinx, both presets side by side ("accurate",
+# the default of sessions, and "fast", for fastResults and the file mode), on
+# the LibriVox recordings of pocketsphinx-testdata and on held-out synthetic
+# speech (flite), each followed by 1.5 s of silence as a live call would be.
+# Per preset: word error rate of the finals (and of pocketsphinx_continuous,
+# the anchor), the share of final words first shown in a partial (same word,
+# same place), sentence end (the last word's end in pocketsphinx_continuous's
+# alignment) to its final at live pace, the partial delay, and CPU per audio
+# second with two streams. Also start times. PRESETS="fast" measures one.
+# Run after scripts/setup --with-test-servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bench=build/bench/transcription_bench
 librivox=/usr/share/pocketsphinx/test/data/librivox
-files=("$librivox"/*.wav)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+cmake --build build --target transcription_bench -j"$(nproc)" >/dev/null
 
-echo "== one transcriber, fed as fast as possible"
-$bench rtf 1 "${files[@]}"
-echo "== two transcribers at once, each fed every file"
-$bench rtf 2 "${files[@]}"
-echo "== start of a transcriber: cold, then with the model already loaded"
-$bench warmstart
-echo "== partial delay at live pace"
-$bench live "${files[@]}" >"$work/live.jsonl"
+# References: file -> words.
+: >"$work/refs.txt"
+for f in "$librivox"/*.wav; do
+  name=$(basename "$f" .wav)
+  sox "$f" "$work/$name.wav" pad 0 1.5
+  echo "$name $(grep "($name)" "$librivox/transcription" | sed 's/<s> //; s| </s>.*||')" >>"$work/refs.txt"
+done
+held_out=(
+  "the train to the coast leaves every hour from the north platform"
+  "she wrote a short letter to her brother about the new house"
+  "we will need more chairs for the meeting in the large room"
+  "the doctor said that he should rest for a few more days"
+  "please turn off the lights when you leave the office tonight"
+  "my neighbour plants tomatoes and beans in his garden each spring"
+)
+i=0
+for text in "${held_out[@]}"; do
+  i=$((i + 1))
+  flite -voice slt -t "$text" -o "$work/raw$i.wav"
+  sox "$work/raw$i.wav" -r 16000 -c 1 "$work/synthetic$i.wav" pad 0.5 1.5
+  echo "synthetic$i $text" >>"$work/refs.txt"
+done
+files=()
+while read -r name _; do files+=("$work/$name.wav"); done <"$work/refs.txt"
+
+# The anchor and the reference alignment: PocketSphinx's own decoder.
 for f in "${files[@]}"; do
-  echo "# $f"
+  echo "# $(basename "$f" .wav)"
   pocketsphinx_continuous -infile "$f" -time yes 2>/dev/null
 done >"$work/words.txt"
-python3 - "$work/live.jsonl" "$work/words.txt" <<'PY'
-import json, re, statistics, sys
+
+for preset in ${PRESETS:-accurate fast}; do
+  $bench rtf 2 "$preset" "${files[@]}" >"$work/rtf-$preset.json"
+  $bench live "$preset" "${files[@]}" >"$work/live-$preset.jsonl"
+done
+echo "== start of a transcriber: cold, then with the model already loaded"
+$bench warmstart
+
+python3 - "$work" <<'PY'
+import json, os, re, statistics, sys
+work = sys.argv[1]
 
 def clean(w):
     if not w or w[0] in "<[":
         return None
     return re.sub(r"\(\d+\)$", "", w).lower()
 
-# Word end times per file and utterance, from PocketSphinx's own decoder.
-utterances = {}
-current = None
-for line in open(sys.argv[2]):
+def errors(ref, hyp):  # word edit distance
+    d = list(range(len(hyp) + 1))
+    for i, r in enumerate(ref, 1):
+        prev, d[0] = d[0], i
+        for j, h in enumerate(hyp, 1):
+            prev, d[j] = d[j], min(d[j] + 1, d[j - 1] + 1, prev + (r != h))
+    return d[len(hyp)]
+
+refs = {}
+for line in open(f"{work}/refs.txt"):
+    name, *words = line.split()
+    refs[name] = words
+
+# pocketsphinx_continuous: its utterances (word, start ms, end ms) per file.
+utterances, current = {}, None
+for line in open(f"{work}/words.txt"):
     parts = line.split()
     if line.startswith("# "):
         current = line[2:].strip()
@@ -46,30 +90,63 @@ for line in open(sys.argv[2]):
         w = clean(parts[0])
         if w and utterances[current]:
             utterances[current][-1].append((w, float(parts[1]) * 1000, float(parts[2]) * 1000))
+total = sum(len(r) for r in refs.values())
+anchor = sum(errors(refs[f], [w for u in utterances[f] for (w, _, _) in u]) for f in refs)
+print(f"reference: {len(refs)} files, {total} words; pocketsphinx_continuous WER "
+      f"{100 * anchor / total:.1f}%")
 
-partials = {}
-for line in open(sys.argv[1]):
-    j = json.loads(line)
-    if j["type"] == "partial":
-        partials.setdefault(j["file"], []).append(j)
-
-delays, missed = [], 0
-for f, utts in utterances.items():
-    ps = sorted(partials.get(f, []), key=lambda p: p["wallMs"])
-    for words in utts:
-        if not words:
-            continue
-        lo, hi = words[0][1] - 1000, words[-1][2] + 1000
-        mine = [p for p in ps if lo <= p["startMs"] <= hi]
-        for k, (w, start, end) in enumerate(words):
-            hit = next((p for p in mine if len(p["text"].split()) > k and p["text"].split()[k] == w), None)
-            if hit is None:
-                missed += 1
-            else:
-                delays.append(hit["wallMs"] - end)
-delays.sort()
-p95 = delays[min(len(delays) - 1, int(round(0.95 * (len(delays) - 1))))]
-print(json.dumps({"words_timed": len(delays), "words_never_shown_in_a_partial": missed,
-                  "median_partial_delay_ms": round(statistics.median(delays)),
-                  "p95_partial_delay_ms": round(p95)}))
+rows = {}
+for preset in [p for p in ("accurate", "fast") if os.path.exists(f"{work}/live-{p}.jsonl")]:
+    lines = [json.loads(l) for l in open(f"{work}/live-{preset}.jsonl")]
+    by = {}
+    for j in lines:
+        by.setdefault(os.path.basename(j["file"])[:-4], []).append(j)
+    errs = shown = final_words = 0
+    sentence, delays = [], []
+    for f, ref in refs.items():
+        items = sorted(by.get(f, []), key=lambda j: j["wallMs"])
+        finals = [j for j in items if j["type"] == "final"]
+        partials = [j for j in items if j["type"] == "partial"]
+        errs += errors(ref, " ".join(j["text"] for j in finals).split())
+        # A final word counts as shown when a partial before it, from the
+        # same start, had that word at that place.
+        for fin in finals:
+            words = fin["text"].split()
+            before = [p for p in partials if p["wallMs"] <= fin["wallMs"]
+                      and abs(p["startMs"] - fin["startMs"]) <= 300]
+            for k, w in enumerate(words):
+                final_words += 1
+                shown += any(len(p["text"].split()) > k and p["text"].split()[k] == w
+                             for p in before)
+        for words in utterances.get(f, []):
+            if not words:
+                continue
+            end = words[-1][2]
+            # The first final that covers the sentence's last word.
+            fin = next((j for j in finals if j["startMs"] <= end and j["endMs"] >= end - 300), None)
+            if fin:
+                sentence.append(fin["wallMs"] - end)
+            lo, hi = words[0][1] - 1000, words[-1][2] + 1000
+            mine = [p for p in partials if lo <= p["startMs"] <= hi]
+            for k, (w, start, wend) in enumerate(words):
+                hit = next((p for p in mine if len(p["text"].split()) > k
+                            and p["text"].split()[k] == w), None)
+                if hit:
+                    delays.append(hit["wallMs"] - wend)
+    delays.sort()
+    p95 = delays[min(len(delays) - 1, int(round(0.95 * (len(delays) - 1))))] if delays else -1
+    rtf = json.load(open(f"{work}/rtf-{preset}.json"))
+    rows[preset] = {
+        "WER %": round(100 * errs / total, 1),
+        "final words first shown in a partial %": round(100 * shown / max(final_words, 1)),
+        "sentence end -> final, median ms": round(statistics.median(sentence)) if sentence else -1,
+        "sentences timed": len(sentence),
+        "partial delay median ms": round(statistics.median(delays)) if delays else -1,
+        "partial delay p95 ms": round(p95),
+        "CPU s per audio s, two streams": round(rtf["cpu_rtf_per_stream"] * 2, 3),
+    }
+names = list(rows)
+print(f"{'measure':42} " + " ".join(f"{n:>10}" for n in names))
+for k in rows[names[0]]:
+    print(f"{k:42} " + " ".join(f"{rows[n][k]:>10}" for n in names))
 PY

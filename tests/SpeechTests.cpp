@@ -387,3 +387,81 @@ TEST(SphinxAnalyzer, ARecogniserFarBehindItsInputSettlesWhatItHeard) {
                 0.1 * referenceWords)
         << text;
 }
+
+// What a host sees of each preset on a real reading fed at live pace: the
+// partials grow into the finals (with the fast preset a final is the first
+// pass's own hypothesis, so nearly every final word was shown first in a
+// partial at its place), and both read the text well.
+TEST(SphinxAnalyzer, BothPresetsAtLivePaceSettleTheirPartialsIntoFinals) {
+    auto speech = makeSphinxSpeechPlatform();
+    const std::vector<std::string> reference =
+        words("and mr john dashwood had then leisure to consider how much there might be "
+              "prudently in his power to do for them");
+    for (bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast" : "accurate");
+        std::mutex lock;
+        std::vector<std::pair<bool, std::string>> texts; // (final, text) in order
+        std::vector<int64_t> partialStarts, finalStarts;
+        auto t = std::make_shared<StreamTranscriber>(
+            StreamName::others, "s", continuousClock().now(),
+            [&](const HelperMessage& m) {
+                std::lock_guard g(lock);
+                if (auto* p = std::get_if<PartialText>(&m)) {
+                    texts.emplace_back(false, p->text);
+                    partialStarts.push_back(p->startMs);
+                } else if (auto* f = std::get_if<FinalText>(&m)) {
+                    texts.emplace_back(true, f->text);
+                    finalStarts.push_back(f->startMs);
+                }
+            },
+            TranscriberEnvironment{*speech, continuousClock(), [](std::string_view) {}});
+        ASSERT_FALSE(t->start({"en-US"}, fast));
+        std::string error;
+        auto file = AudioFileReader::open(
+            kLibrivox + "/sense_and_sensibility_01_austen_64kb-0870.wav", error);
+        ASSERT_TRUE(file) << error;
+        auto next = std::chrono::steady_clock::now();
+        auto feed = [&](PcmBuffer& b) {
+            t->feed(b);
+            next += std::chrono::milliseconds(100);
+            std::this_thread::sleep_until(next);
+        };
+        while (file->framePosition() < file->length()) {
+            PcmBuffer b(file->processingFormat(), 1600);
+            ASSERT_FALSE(file->read(b, 1600));
+            feed(b);
+        }
+        for (int i = 0; i < 15; ++i) { // 1.5 s of silence: the speaker has stopped
+            PcmBuffer silence(file->processingFormat(), 1600);
+            silence.setFrameLength(1600);
+            feed(silence);
+        }
+        t->finish();
+
+        std::vector<std::string> finalWords;
+        std::size_t shown = 0;
+        std::vector<std::vector<std::string>> partialsSoFar;
+        for (const auto& [isFinal, text] : texts) {
+            if (!isFinal) {
+                partialsSoFar.push_back(words(text));
+                continue;
+            }
+            auto w = words(text);
+            for (std::size_t k = 0; k < w.size(); ++k)
+                shown += std::any_of(partialsSoFar.begin(), partialsSoFar.end(),
+                                     [&](const auto& p) { return p.size() > k && p[k] == w[k]; });
+            finalWords.insert(finalWords.end(), w.begin(), w.end());
+            partialsSoFar.clear();
+        }
+        ASSERT_FALSE(finalWords.empty());
+        ASSERT_FALSE(partialStarts.empty()) << "partials come while the reading goes on";
+        EXPECT_LE(editDistance(reference, finalWords), reference.size() * 2 / 5);
+        // The accurate preset rescores the utterance, and a changed early word
+        // moves the rest: only the fast one promises its partials' words.
+        if (fast) {
+            EXPECT_GE(static_cast<double>(shown) / static_cast<double>(finalWords.size()), 0.9);
+        }
+        // Partials sit where their final begins.
+        EXPECT_NEAR(partialStarts.front(), finalStarts.front(), 300);
+    }
+}

@@ -36,8 +36,21 @@ namespace {
 
 constexpr int kRate = 16000;
 constexpr int kSamplesPerFrame = kRate / 100; // the decoder's 100 frames per second
-constexpr int kPartialEverySamples = kRate / 10;
-constexpr int kChunkSamples = kRate / 10;
+
+// How the decoder searches and how often it reports. The accurate preset
+// rescores each utterance with the flat-lexicon and best-path passes; the fast
+// one keeps the first pass alone, so a final is the hypothesis its partials
+// already showed, and it ends utterances after a shorter silence.
+struct Preset {
+    const char* fwdflat;
+    const char* bestpath;
+    const char* postspeechFrames; // silence that ends an utterance, 10 ms frames
+    int64_t partialGapSamples; // at least this long after the last partial
+    int64_t chunkSamples; // audio fed to the decoder at a time
+};
+// Partials are 170 ms apart at least: the reporter drops those within 160 ms.
+constexpr Preset kAccurate{"yes", "yes", "50", kRate * 17 / 100, kRate / 10};
+constexpr Preset kFast{"no", "no", "30", kRate * 17 / 100, kRate / 20};
 constexpr int64_t kLongestUtteranceSamples = 20 * kRate;
 constexpr int64_t kSettleBackSamples = 2 * kRate;
 const char* const kPackage = "pocketsphinx-en-us";
@@ -55,7 +68,7 @@ struct ModelFiles {
 // next one: the model stays loaded for the life of the process.
 class DecoderPool {
 public:
-    explicit DecoderPool(ModelFiles files) : files_(std::move(files)) {}
+    DecoderPool(ModelFiles files, Preset preset) : files_(std::move(files)), preset_(preset) {}
     ~DecoderPool() {
         for (ps_decoder_t* d : free_)
             ps_free(d);
@@ -85,14 +98,16 @@ public:
             give(d);
     }
     const ModelFiles& files() const { return files_; }
+    const Preset& preset() const { return preset_; }
 
 private:
     ps_decoder_t* load() {
         if (!files_.present())
             return nullptr;
-        cmd_ln_t* config = cmd_ln_init(nullptr, ps_args(), TRUE, "-hmm", files_.hmm.c_str(), "-lm",
-                                       files_.lm.c_str(), "-dict", files_.dict.c_str(), "-logfn",
-                                       "/dev/null", nullptr);
+        cmd_ln_t* config = cmd_ln_init(
+            nullptr, ps_args(), TRUE, "-hmm", files_.hmm.c_str(), "-lm", files_.lm.c_str(), "-dict",
+            files_.dict.c_str(), "-logfn", "/dev/null", "-fwdflat", preset_.fwdflat, "-bestpath",
+            preset_.bestpath, "-vad_postspeech", preset_.postspeechFrames, nullptr);
         if (!config)
             return nullptr;
         ps_decoder_t* d = ps_init(config);
@@ -101,6 +116,7 @@ private:
     }
 
     ModelFiles files_;
+    Preset preset_;
     std::mutex lock_;
     std::vector<ps_decoder_t*> free_;
 };
@@ -128,7 +144,7 @@ MediaTime samplesToTime(int64_t samples) {
 class SphinxAnalyzer final : public SpeechAnalyzer {
 public:
     SphinxAnalyzer(std::shared_ptr<DecoderPool> pool, std::shared_ptr<SpeechTranscriber> module)
-        : pool_(std::move(pool)), module_(std::move(module)) {}
+        : pool_(std::move(pool)), module_(std::move(module)), preset_(pool_->preset()) {}
 
     ~SphinxAnalyzer() override {
         cancelAndFinishNow();
@@ -242,8 +258,8 @@ private:
             pieces_.push_back({decoderSamples_, start});
             timelineNext_ = start;
         }
-        for (int64_t off = 0; off < n && !cancelled_; off += kChunkSamples) {
-            int64_t count = std::min<int64_t>(kChunkSamples, n - off);
+        for (int64_t off = 0; off < n && !cancelled_; off += preset_.chunkSamples) {
+            int64_t count = std::min<int64_t>(preset_.chunkSamples, n - off);
             process(samples + off, count, timelineNext_);
             timelineNext_ += count;
             {
@@ -270,7 +286,9 @@ private:
             std::lock_guard g(lock_);
             inSpeech_ = true;
             speechStart_ = at;
-            sincePartial_ = 0;
+            // The first words of an utterance may show at once: the last
+            // utterance ended with a final, which resets the throttle.
+            sincePartial_ = preset_.partialGapSamples;
         } else if (!speech && inSpeech_) {
             endUtterance(/*restart=*/true);
             return;
@@ -283,11 +301,13 @@ private:
             }
             return;
         }
+        // A partial goes out when the text has changed and the last one is
+        // old enough to pass the reporter's throttle: one sooner would be
+        // dropped there, and its words would wait for the next change.
         sincePartial_ += count;
-        if (sincePartial_ >= kPartialEverySamples && module_->volatileResults) {
+        if (sincePartial_ >= preset_.partialGapSamples && module_->volatileResults &&
+            reportPartial())
             sincePartial_ = 0;
-            reportPartial();
-        }
         // No decoder may grow without bound: a long utterance is settled at a
         // word gap (at most once a second while no gap is found).
         if (!refeeding_ && at + count - speechStart_ > kLongestUtteranceSamples &&
@@ -335,16 +355,17 @@ private:
         return text;
     }
 
-    void reportPartial() {
+    bool reportPartial() {
         auto ws = words();
         std::string text = join(ws, ws.size());
         if (text.empty() || text == lastPartial_)
-            return;
+            return false;
         lastPartial_ = text;
         module_->results->push({text,
                                 MediaTimeRange::fromStartEnd(samplesToTime(ws.front().start),
                                                              samplesToTime(timelineNext_)),
                                 false});
+        return true;
     }
 
     void emitFinal(const std::vector<Word>& ws, std::size_t count) {
@@ -416,8 +437,8 @@ private:
         refedFrom_ = timelineSample;
         refeeding_ = true;
         int64_t at = timelineSample;
-        for (std::size_t off = 0; off < audio.size(); off += kChunkSamples) {
-            int64_t count = std::min<int64_t>(kChunkSamples, int64_t(audio.size() - off));
+        for (std::size_t off = 0; off < audio.size(); off += preset_.chunkSamples) {
+            int64_t count = std::min<int64_t>(preset_.chunkSamples, int64_t(audio.size() - off));
             timelineNext_ = at; // so the long-utterance check measures from here
             process(audio.data() + off, count, at);
             at += count;
@@ -433,6 +454,7 @@ private:
 
     std::shared_ptr<DecoderPool> pool_;
     std::shared_ptr<SpeechTranscriber> module_;
+    const Preset preset_;
     std::shared_ptr<AnalyzerInputStream> input_;
     ps_decoder_t* decoder_ = nullptr;
     std::thread worker_;
@@ -465,9 +487,8 @@ private:
 class SphinxSpeechPlatform final : public SpeechPlatform {
 public:
     explicit SphinxSpeechPlatform(std::string modelDir)
-        : pool_(std::make_shared<DecoderPool>(
-              ModelFiles{modelDir + "/en-us/en-us", modelDir + "/en-us/en-us.lm.bin",
-                         modelDir + "/en-us/cmudict-en-us.dict"})) {}
+        : pool_(std::make_shared<DecoderPool>(files(modelDir), kAccurate)),
+          fastPool_(std::make_shared<DecoderPool>(files(modelDir), kFast)) {}
 
     // en-US in any usual spelling: en-US, en_US, en-us, en_US.UTF-8.
     std::optional<SpeechLocale> supportedLocale(const std::string& id) override {
@@ -487,7 +508,8 @@ public:
 
     std::unique_ptr<SpeechAnalyzer>
     makeAnalyzer(std::shared_ptr<SpeechTranscriber> module) override {
-        return std::make_unique<SphinxAnalyzer>(pool_, std::move(module));
+        auto& pool = module->fastResults ? fastPool_ : pool_;
+        return std::make_unique<SphinxAnalyzer>(pool, std::move(module));
     }
 
     AssetStatus status(const SpeechTranscriber& module) override {
@@ -514,7 +536,14 @@ public:
     }
 
 private:
-    std::shared_ptr<DecoderPool> pool_;
+    static ModelFiles files(const std::string& modelDir) {
+        return {modelDir + "/en-us/en-us", modelDir + "/en-us/en-us.lm.bin",
+                modelDir + "/en-us/cmudict-en-us.dict"};
+    }
+
+    // Model preparation reserves the accurate preset; a first fast session
+    // loads its own decoder.
+    std::shared_ptr<DecoderPool> pool_, fastPool_;
 };
 
 } // namespace
