@@ -176,7 +176,9 @@ void Host::onLine(const Json& m) {
             for (const App& a : settings_.apps)
                 if (settings_.recordApp && a.name == *settings_.recordApp) {
                     app = a.name;
-                    bundleId = a.bundlePrefixes.front();
+                    // An app without prefixes has no processes to follow:
+                    // the whole system is captured.
+                    bundleId = a.bundlePrefixes.empty() ? "" : a.bundlePrefixes.front();
                 }
             startSession(app, bundleId, Json::array());
         }
