@@ -115,8 +115,9 @@ void Host::startHelper() {
 }
 
 void Host::send(const Json& message) {
+    // Flags may carry bytes that are not UTF-8; JSON cannot.
     if (helper_)
-        helper_->send(message.dump());
+        helper_->send(message.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void Host::helperEnded() {

@@ -297,6 +297,17 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
               "00:00:02.300 --> 00:00:03.000\n<v You>good morning\n");
 }
 
+TEST_F(ScriptedHost, AnAppNameThatIsNotUtf8ReachesTheHelperReplacedNotAsACrash) {
+    ChildProcess zorva(dir.path + "/zorva",
+                       {"--app", "Caf\xe9=org.cafe.", "--out", dir.path + "/out"}, env());
+    ASSERT_FALSE(linesUntil(zorva, "Transcript saved").empty()) << zorva.stderrText();
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    EXPECT_NE(readFile(dir.path + "/log")
+                  .find("{\"bundlePrefixes\":[\"org.cafe.\"],\"name\":\"Caf\xef\xbf\xbd\"}"),
+              std::string::npos);
+}
+
 TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
     if (std::system("command -v tmux >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "tmux not installed";
