@@ -158,12 +158,13 @@ void applyConfig(const std::string& text, Settings& settings) {
     }
     if (!root.is_object())
         throw ConfigError("the file must hold one JSON object");
+    // "apps" replaces the table wherever it stands; "extraApps" adds to it.
+    std::vector<App> extra;
     for (const auto& [key, value] : root.items()) {
         if (key == "apps")
             settings.apps = appList(value, key);
         else if (key == "extraApps")
-            for (App& app : appList(value, key))
-                settings.apps.push_back(std::move(app));
+            extra = appList(value, key);
         else if (key == "ignoreBundlePrefixes")
             settings.ignoreBundlePrefixes = stringList(value, "\"" + key + "\"");
         else if (key == "locale") {
@@ -181,12 +182,8 @@ void applyConfig(const std::string& text, Settings& settings) {
         } else
             throw ConfigError("unknown key \"" + key + "\"");
     }
-    // "apps" replaces the table even when "extraApps" came first in the file.
-    if (root.contains("apps") && root.contains("extraApps")) {
-        settings.apps = appList(root["apps"], "apps");
-        for (App& app : appList(root["extraApps"], "extraApps"))
-            settings.apps.push_back(std::move(app));
-    }
+    for (App& app : extra)
+        settings.apps.push_back(std::move(app));
 }
 
 Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& env) {
