@@ -343,6 +343,31 @@ TEST(SphinxPlatform, LocalesAndAMissingModel) {
     t->finish();
 }
 
+// Feeds a LibriVox reading and then `silenceBuffers` of digital silence, in
+// buffers of a tenth of a second; at live pace when `live` is set.
+void feedReading(StreamTranscriber& t, const std::string& id, int silenceBuffers, bool live) {
+    std::string error;
+    auto file = AudioFileReader::open(
+        kLibrivox + "/sense_and_sensibility_01_austen_64kb-" + id + ".wav", error);
+    ASSERT_TRUE(file) << error;
+    auto next = std::chrono::steady_clock::now();
+    auto feed = [&](PcmBuffer& b) {
+        t.feed(b);
+        if (live)
+            std::this_thread::sleep_until(next += std::chrono::milliseconds(100));
+    };
+    while (file->framePosition() < file->length()) {
+        PcmBuffer b(file->processingFormat(), 1600);
+        ASSERT_FALSE(file->read(b, 1600));
+        feed(b);
+    }
+    for (int i = 0; i < silenceBuffers; ++i) {
+        PcmBuffer silence(file->processingFormat(), 1600);
+        silence.setFrameLength(1600);
+        feed(silence);
+    }
+}
+
 } // namespace
 
 // Recordings back to back, fed far faster than they are spoken, as the
@@ -368,20 +393,8 @@ TEST(SphinxAnalyzer, ARecogniserFarBehindItsInputSettlesWhatItHeard) {
     std::ifstream transcription(kLibrivox + "/transcription");
     for (std::string line; std::getline(transcription, line);)
         referenceWords += words(line).size();
-    for (const char* id : {"0870", "0880", "0890", "0920", "0930"}) {
-        std::string error;
-        auto file = AudioFileReader::open(
-            kLibrivox + "/sense_and_sensibility_01_austen_64kb-" + id + ".wav", error);
-        ASSERT_TRUE(file) << error;
-        while (file->framePosition() < file->length()) {
-            PcmBuffer b(file->processingFormat(), 1600);
-            ASSERT_FALSE(file->read(b, 1600));
-            t->feed(b);
-        }
-        PcmBuffer silence(file->processingFormat(), 24000); // 1.5 s of digital silence
-        silence.setFrameLength(24000);
-        t->feed(silence);
-    }
+    for (const char* id : {"0870", "0880", "0890", "0920", "0930"})
+        ASSERT_NO_FATAL_FAILURE(feedReading(*t, id, 15, /*live=*/false)); // then 1.5 s of silence
     t->finish();
     EXPECT_NEAR(static_cast<double>(words(text).size()), static_cast<double>(referenceWords),
                 0.1 * referenceWords)
@@ -416,26 +429,8 @@ TEST(SphinxAnalyzer, BothPresetsAtLivePaceSettleTheirPartialsIntoFinals) {
             },
             TranscriberEnvironment{*speech, continuousClock(), [](std::string_view) {}});
         ASSERT_FALSE(t->start({"en-US"}, fast));
-        std::string error;
-        auto file = AudioFileReader::open(
-            kLibrivox + "/sense_and_sensibility_01_austen_64kb-0870.wav", error);
-        ASSERT_TRUE(file) << error;
-        auto next = std::chrono::steady_clock::now();
-        auto feed = [&](PcmBuffer& b) {
-            t->feed(b);
-            next += std::chrono::milliseconds(100);
-            std::this_thread::sleep_until(next);
-        };
-        while (file->framePosition() < file->length()) {
-            PcmBuffer b(file->processingFormat(), 1600);
-            ASSERT_FALSE(file->read(b, 1600));
-            feed(b);
-        }
-        for (int i = 0; i < 15; ++i) { // 1.5 s of silence: the speaker has stopped
-            PcmBuffer silence(file->processingFormat(), 1600);
-            silence.setFrameLength(1600);
-            feed(silence);
-        }
+        // 1.5 s of silence after the reading: the speaker has stopped.
+        ASSERT_NO_FATAL_FAILURE(feedReading(*t, "0870", 15, /*live=*/true));
         t->finish();
 
         std::vector<std::string> finalWords;

@@ -51,12 +51,12 @@ struct Preset {
     const char* wordsPerFrame;    // at most this many words may end in a frame (-1: any)
     const char* hmmsPerFrame;     // at most this many HMMs active in a frame
     const char* lookaheadFrames;  // phone-loop lookahead, which delays every hypothesis
-    int64_t partialGapSamples;    // at least this long after the last partial
     int64_t chunkSamples;         // audio fed to the decoder at a time
 };
+constexpr Preset kAccurate{"yes", "yes", "50", "-1", "30000", "3", kRate / 10};
+constexpr Preset kFast{"no", "no", "30", "10", "5000", "3", kRate / 20};
 // Partials are 170 ms apart at least: the reporter drops those within 160 ms.
-constexpr Preset kAccurate{"yes", "yes", "50", "-1", "30000", "3", kRate * 17 / 100, kRate / 10};
-constexpr Preset kFast{"no", "no", "30", "10", "5000", "3", kRate * 17 / 100, kRate / 20};
+constexpr int64_t kPartialGapSamples = kRate * 17 / 100;
 constexpr int64_t kLongestUtteranceSamples = 20 * kRate;
 constexpr int64_t kSettleBackSamples = 2 * kRate;
 const char* const kPackage = "pocketsphinx-en-us";
@@ -283,7 +283,7 @@ private:
     // there, and its words would wait for the next change. It is taken after
     // the whole buffer, the newest text for the moment it is sent.
     void maybeReportPartial() {
-        if (inSpeech_ && sincePartial_ >= preset_.partialGapSamples && module_->volatileResults &&
+        if (inSpeech_ && sincePartial_ >= kPartialGapSamples && module_->volatileResults &&
             reportPartial())
             sincePartial_ = 0;
     }
@@ -307,7 +307,7 @@ private:
             speechStart_ = at;
             // The first words of an utterance may show at once: the last
             // utterance ended with a final, which resets the throttle.
-            sincePartial_ = preset_.partialGapSamples;
+            sincePartial_ = kPartialGapSamples;
         } else if (!speech && inSpeech_) {
             endUtterance(/*restart=*/true);
             return;
