@@ -7,7 +7,8 @@
 # the anchor), the share of final words first shown in a partial (same word,
 # same place), sentence end (the last word's end in pocketsphinx_continuous's
 # alignment) to its final at live pace, the partial delay, and CPU per audio
-# second of one stream while two run at once. Also start times. PRESETS="fast" measures one.
+# second of one stream while two run at once. Also start times.
+# PRESETS="fast" measures one.
 # Run after scripts/setup --with-test-servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -247,6 +247,7 @@ private:
             through = settleThrough_;
         }
         settleAt(through);
+        maybeReportPartial(); // the re-fed words need not wait for the next buffer
         {
             std::lock_guard g(lock_);
             served_ = ticket;
@@ -458,7 +459,6 @@ private:
         }
         refeeding_ = false;
         timelineNext_ = resume;
-        maybeReportPartial();
     }
 
     struct Piece {
