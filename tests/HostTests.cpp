@@ -310,7 +310,7 @@ TEST_F(ScriptedHost, AnAppNameThatIsNotUtf8ReachesTheHelperReplacedNotAsACrash) 
 
 TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
     if (std::system("command -v tmux >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "tmux not installed";
+        ZORVA_SKIP_WITHOUT("tmux");
     const std::string tmux = "tmux -L zorva-test-" + std::to_string(::getpid());
     std::string run = "cd " + dir.path + " && env -u NO_COLOR XDG_CONFIG_HOME=" + dir.path +
                       "/cfg ZORVA_FAKE_PAUSE=1.5 TERM=xterm ./zorva --out " + dir.path +
@@ -402,7 +402,7 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 
 TEST(LiveHost, ACallIsTranscribedByItselfAndSurvivesTheHelperDying) {
     if (!PulseServer::available(ServerKind::pulseaudio))
-        GTEST_SKIP() << "server not installed";
+        ZORVA_SKIP_WITHOUT("PulseAudio");
     PulseServer server;
     TempDir dir;
     writeFile(dir.path + "/cfg/zorva/config.json",

@@ -140,7 +140,7 @@ Round hostileRound(Host& host, int n) {
 
 TEST(HostileHost, MixedLinesBurstsAndAPausedReaderLoseNothing) {
     if (!PulseServer::available(ServerKind::pulseaudio))
-        GTEST_SKIP() << "no PulseAudio server to start";
+        ZORVA_SKIP_WITHOUT("PulseAudio");
     PulseServer server;
     auto callMic = recorder(server, "application.id=org.example.conf");
     auto call = player(server, "application.id=org.example.conf");

@@ -130,7 +130,7 @@ std::string startLine(const std::string& id, const std::string& audio) {
 struct LiveSession : ::testing::TestWithParam<ServerKind> {
     void SetUp() override {
         if (!PulseServer::available(GetParam()))
-            GTEST_SKIP() << "server not installed";
+            ZORVA_SKIP_WITHOUT(kindName(GetParam()));
     }
 };
 

@@ -55,7 +55,7 @@ private:
 struct PulseCapture : ::testing::TestWithParam<ServerKind> {
     void SetUp() override {
         if (!PulseServer::available(GetParam()))
-            GTEST_SKIP() << "server not installed";
+            ZORVA_SKIP_WITHOUT(kindName(GetParam()));
         server = std::make_unique<PulseServer>(GetParam());
         for (const std::string& entry : server->env()) // for libpulse in this process
             ::setenv(entry.substr(0, entry.find('=')).c_str(),

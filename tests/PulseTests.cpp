@@ -68,7 +68,7 @@ std::vector<int> sorted(std::vector<int> v) {
 struct PulseCallDetection : ::testing::TestWithParam<ServerKind> {
     void SetUp() override {
         if (!PulseServer::available(GetParam()))
-            GTEST_SKIP() << "server not installed";
+            ZORVA_SKIP_WITHOUT(kindName(GetParam()));
     }
 };
 
