@@ -61,8 +61,10 @@ void Helper::handle(AppMessage message) {
                     } catch (...) {
                         failure = describeCurrentException();
                     }
-                    if (failure)
-                        self->abandonSession(*failure, /*stopping=*/false);
+                    if (failure) {
+                        auto abandoning = self->abandonSession(*failure, /*stopping=*/false);
+                        co_await std::move(abandoning);
+                    }
                 });
             } else if constexpr (std::is_same_v<T, Stop>) {
                 sessions_.enqueue(
@@ -77,8 +79,10 @@ void Helper::handle(AppMessage message) {
                         } catch (...) {
                             failure = describeCurrentException();
                         }
-                        if (failure)
-                            self->abandonSession(*failure, /*stopping=*/true);
+                        if (failure) {
+                            auto abandoning = self->abandonSession(*failure, /*stopping=*/true);
+                            co_await std::move(abandoning);
+                        }
                     });
             } else if constexpr (std::is_same_v<T, Configure>) {
                 applyConfigure(m);
@@ -315,15 +319,31 @@ asio::awaitable<void> Helper::stopSession(std::string id) {
     env_.send(Stopped{{id}});
 }
 
-void Helper::abandonSession(const std::string& failure, bool stopping) {
+asio::awaitable<void> Helper::abandonSession(std::string failure, bool stopping) {
     // A session whose operation threw must not stay set: every later start
     // would be refused without a word.
     if (!sessionId_)
-        return;
+        co_return;
+    auto keepAlive = shared_from_this();
     const std::string id = *sessionId_;
     env_.transcription.writeDiagnostic("session " + id + " failed: " + failure + "\n");
     env_.send(
         HelperError{HelperError::Code::transcriberFailed, "session failed: " + failure, false, id});
+    if (mic_)
+        mic_->stop();
+    if (tap_)
+        tap_->stop();
+    // What was heard is still settled and sent, and the decoders are let go
+    // off the main queue; one whose finish fails again is dropped.
+    for (const auto& [stream, transcriber] : transcribers_) {
+        auto finishing = offMainQueue(env_.workers, [t = transcriber] {
+            try {
+                t->finish();
+            } catch (...) {
+            }
+        });
+        co_await std::move(finishing);
+    }
     clearSession();
     if (stopping) {
         // The host asked for the stop and waits for its answer.

@@ -74,7 +74,7 @@ public:
     void clearSession();
     // After a session operation threw: one error line, the session cleared,
     // and for a stop the lines the host waits for.
-    void abandonSession(const std::string& failure, bool stopping);
+    asio::awaitable<void> abandonSession(std::string failure, bool stopping);
 
 private:
     void waitForTick();

@@ -233,11 +233,24 @@ void StreamTranscriber::finish() {
             if (task->sleepFor(watchdogTime))
                 analyzer->cancelAndFinishNow();
         });
-        (void)analyzer->finalizeAndFinishThroughEndOfInput();
+        try {
+            (void)analyzer->finalizeAndFinishThroughEndOfInput();
+        } catch (...) {
+            // Nothing of this transcriber may go on running after it.
+            watchdog->cancel();
+            watchdog->waitDone();
+            analyzer->cancelAndFinishNow();
+            stopTasks();
+            throw;
+        }
         watchdog->cancel();
         watchdog->waitDone();
     }
     // The result loop sends what was delivered before it stops.
+    stopTasks();
+}
+
+void StreamTranscriber::stopTasks() {
     for (auto& task : tasks_)
         task->cancel();
     for (auto& task : tasks_)

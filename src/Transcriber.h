@@ -121,6 +121,7 @@ private:
                            std::shared_ptr<SpeechTranscriber> module,
                            std::shared_ptr<TaskControl> task);
     void stallCheck();
+    void stopTasks(); // the loops end and the analyser is let go
 
     const StreamName stream_;
     const std::string sessionId_;

@@ -258,6 +258,8 @@ TEST_F(SessionTest, ASessionOperationThatThrowsEndsTheSessionWithOneError) {
     EXPECT_EQ(lines(), (Lines{HelperError{HelperError::Code::transcriberFailed,
                                           "session failed: std::bad_alloc", false, "s2"},
                               captureStopped("s2"), stopped("s2")}));
+    for (const auto& analyzer : speech.analyzers())
+        EXPECT_TRUE(analyzer->cancelled()) << "nothing of the session runs on";
     speech.analyzerScript.finishThrows = false;
     startAndWait("s3");
     EXPECT_EQ(microphone.engines().size(), 2u);
