@@ -8,6 +8,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -93,7 +94,7 @@ double durationSeconds(const std::string& wav) {
     return std::stod(shell("soxi -D '" + wav + "'"));
 }
 
-TEST(FileMode, MatchesPocketSphinxOnTheLibrivoxRecordings) {
+TEST(FileMode, IsAtLeastAsGoodAsPocketSphinxOnTheLibrivoxRecordings) {
     std::ifstream ids(kLibrivox + "/fileids"), refs(kLibrivox + "/transcription");
     std::vector<std::string> files;
     std::vector<std::vector<std::string>> references;
@@ -143,10 +144,10 @@ TEST(FileMode, MatchesPocketSphinxOnTheLibrivoxRecordings) {
     RecordProperty("wer_pocketsphinx_continuous", std::to_string(theirWer));
     std::cout << "word error rate: ours " << ourWer << "%, pocketsphinx_continuous " << theirWer
               << "% over " << refWords << " words\n";
-    EXPECT_LE(std::abs(ourWer - theirWer), 2.0);
+    EXPECT_LE(ourWer, theirWer + 2.0);
 }
 
-TEST(FileMode, TwoUtterancesApartComeOutAsTwoFinalsAtTheirTimes) {
+TEST(FileMode, TwoUtterancesApartComeOutAsFinalsOnEachSideOfThePause) {
     std::string dir = ::testing::TempDir();
     std::string joined = dir + "/two-utterances.wav";
     std::string first = kLibrivox + "/sense_and_sensibility_01_austen_64kb-0880.wav";
@@ -158,17 +159,25 @@ TEST(FileMode, TwoUtterancesApartComeOutAsTwoFinalsAtTheirTimes) {
     const double firstMs = durationSeconds(first) * 1000;
     FileRun run = fileMode({"--transcribe-file", joined});
     ASSERT_EQ(run.status, 0);
-    std::vector<Json> finals;
-    for (const auto& l : run.lines)
-        if (l["type"] == "final")
-            finals.push_back(l);
-    ASSERT_EQ(finals.size(), 2u);
-    EXPECT_LT(finals[0]["endMs"].get<int64_t>(), firstMs + 200);
-    EXPECT_GT(finals[1]["startMs"].get<int64_t>(), firstMs + 1800)
-        << "the second starts after the 2 s of silence";
-    EXPECT_LE(finals[1]["endMs"].get<double>(), durationSeconds(joined) * 1000);
-    EXPECT_NE(finals[0]["text"].get<std::string>().find("young man"), std::string::npos);
-    EXPECT_NE(finals[1]["text"].get<std::string>().find("himself"), std::string::npos);
+    // A reader's own short pauses may end an utterance too; none spans the 2 s.
+    std::string before, after;
+    int64_t lastEnd = 0;
+    for (const auto& l : run.lines) {
+        if (l["type"] != "final")
+            continue;
+        const auto startMs = l["startMs"].get<int64_t>(), endMs = l["endMs"].get<int64_t>();
+        EXPECT_GE(startMs, lastEnd);
+        lastEnd = endMs;
+        if (endMs < firstMs + 200) {
+            before += l["text"].get<std::string>() + " ";
+        } else {
+            EXPECT_GT(startMs, firstMs + 1800) << l.dump();
+            after += l["text"].get<std::string>() + " ";
+        }
+    }
+    EXPECT_LE(lastEnd, durationSeconds(joined) * 1000);
+    EXPECT_NE(before.find("young man"), std::string::npos) << before;
+    EXPECT_NE(after.find("might even have been"), std::string::npos) << after;
 }
 
 TEST(FileMode, UnusableInputsEndWithOneNoteAndStatusOne) {
@@ -264,59 +273,106 @@ std::vector<SpeechResult> drain(ResultStream& results) {
     return out;
 }
 
-TEST(SphinxAnalyzer, FinalizeThroughSettlesAtAWordGapAndLosesNothing) {
-    auto speech = makeSphinxSpeechPlatform();
-    auto module = StreamTranscriber::makeTranscriber({"en-US"}, false);
-    auto analyzer = speech->makeAnalyzer(module);
-    auto input = std::make_shared<AnalyzerInputStream>();
-    ASSERT_FALSE(analyzer->start(input));
+// The first 6.4 s of a reading, converted for the analyser, as its input
+// stream holds them: the speaker has not stopped at the end.
+std::vector<AnalyzerInput> readingStart(SpeechPlatform& speech) {
     std::string error;
     auto file =
         AudioFileReader::open(kLibrivox + "/sense_and_sensibility_01_austen_64kb-0870.wav", error);
-    ASSERT_TRUE(file);
+    auto module = StreamTranscriber::makeTranscriber({"en-US"}, false);
     auto converter =
-        FormatConverter::make(file->processingFormat(), *speech->bestAvailableAudioFormat(*module));
+        FormatConverter::make(file->processingFormat(), *speech.bestAvailableAudioFormat(*module));
+    std::vector<AnalyzerInput> inputs;
     int64_t placed = 0;
-    while (file->framePosition() < file->length()) {
+    while (placed < 6.4 * 16000) {
         PcmBuffer in(file->processingFormat(), 1600);
-        ASSERT_FALSE(file->read(in, 1600));
+        EXPECT_FALSE(file->read(in, 1600));
         auto out = std::make_shared<PcmBuffer>(converter->outputFormat(), 1601);
-        ASSERT_FALSE(converter->convert(in, *out));
-        input->push({out, MediaTime{placed, 16000}});
+        EXPECT_FALSE(converter->convert(in, *out));
+        inputs.push_back({out, MediaTime{placed, 16000}});
         placed += out->frameLength();
     }
-    // Once the analyser has caught up, the whole reading is one running utterance.
+    return inputs;
+}
+
+std::size_t wordCount(const std::vector<SpeechResult>& finals) {
+    std::size_t n = 0;
+    for (const auto& f : finals)
+        n += words(f.text).size();
+    return n;
+}
+
+// Finals of the reading's start, and the analyser's requests to settle
+// through each of `settles` (seconds) once it has heard all of it.
+// From `jumpAt` seconds on, the input is placed `jumpBy` seconds later, as
+// after audio dropped for backlog.
+std::vector<SpeechResult> settledReading(SpeechPlatform& speech, std::vector<double> settles,
+                                         double jumpAt = 0, double jumpBy = 0) {
+    auto module = StreamTranscriber::makeTranscriber({"en-US"}, false);
+    auto analyzer = speech.makeAnalyzer(module);
+    auto input = std::make_shared<AnalyzerInputStream>();
+    EXPECT_FALSE(analyzer->start(input));
+    for (auto in : readingStart(speech)) {
+        if (jumpBy > 0 && in.start.seconds() >= jumpAt)
+            in.start = MediaTime::fromSeconds(in.start.seconds() + jumpBy, 16000);
+        input->push(in);
+    }
+    // Once the analyser has caught up, the reading is one running utterance.
     for (int i = 0; i < 200; ++i) {
         auto range = analyzer->volatileRange();
-        if (range && range->end().seconds() > 6.9)
+        if (range && range->end().seconds() > 6.3 + jumpBy)
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_TRUE(analyzer->volatileRange());
-    ASSERT_FALSE(analyzer->finalize(MediaTime{3500, 1000}));
-    // A settle point beyond the audio analysed so far (the transcriber asks by
-    // what it has queued, which runs ahead of the analyser under load)
-    // settles what was heard, and nothing beyond it.
-    ASSERT_FALSE(analyzer->finalize(MediaTime{60, 1}));
+    EXPECT_TRUE(analyzer->volatileRange());
+    for (double through : settles)
+        EXPECT_FALSE(analyzer->finalize(MediaTime::fromSeconds(through, 1000)));
     input->finish();
-    ASSERT_FALSE(analyzer->finalizeAndFinishThroughEndOfInput());
+    EXPECT_FALSE(analyzer->finalizeAndFinishThroughEndOfInput());
     std::vector<SpeechResult> finals;
     for (auto& r : drain(*module->results))
         if (r.isFinal)
             finals.push_back(r);
+    return finals;
+}
+
+TEST(SphinxAnalyzer, FinalizeThroughSettlesAtAWordGapAndLosesNothing) {
+    auto speech = makeSphinxSpeechPlatform();
+    const auto onePass = settledReading(*speech, {});
+    ASSERT_EQ(onePass.size(), 1u);
+    // A settle point beyond the audio analysed so far (the transcriber asks by
+    // what it has queued, which runs ahead of the analyser under load)
+    // settles what was heard, and nothing beyond it.
+    const auto finals = settledReading(*speech, {3.5, 60});
     ASSERT_EQ(finals.size(), 2u);
     EXPECT_LE(finals[0].range.end().seconds(), 3.5);
     EXPECT_GE(finals[1].range.start.seconds(), finals[0].range.end().seconds());
     EXPECT_LT(finals[1].range.start.seconds(), finals[1].range.end().seconds());
-    EXPECT_LE(finals[1].range.end().seconds(), 7.1) << "times stay on the input timeline";
-    // Cutting at a gap loses no word: as many words as one pass would give, give or take one
-    // where the recogniser now hears the join differently.
-    auto count = [](const std::string& s) {
-        std::istringstream in(s);
-        return std::distance(std::istream_iterator<std::string>(in),
-                             std::istream_iterator<std::string>());
-    };
-    EXPECT_NEAR(count(finals[0].text) + count(finals[1].text), 23, 2);
+    EXPECT_LE(finals[1].range.end().seconds(), 6.45) << "times stay on the input timeline";
+    // Cutting at a gap loses no word: as many words as one pass gives, give
+    // or take one where the recogniser hears the join differently.
+    EXPECT_NEAR(wordCount(finals), wordCount(onePass), 1)
+        << finals[0].text << " | " << finals[1].text << " against " << onePass[0].text;
+}
+
+// Audio dropped for backlog leaves a hole in the input's timeline: what was
+// heard before it is settled there, and what follows is placed after it.
+TEST(SphinxAnalyzer, AHoleInTheInputEndsTheUtteranceAtTheHole) {
+    auto speech = makeSphinxSpeechPlatform();
+    const auto onePass = settledReading(*speech, {});
+    const auto finals = settledReading(*speech, {}, 3.2, 5.0);
+    ASSERT_GE(finals.size(), 2u);
+    double lastEnd = 0;
+    for (const auto& f : finals) {
+        EXPECT_GE(f.range.start.seconds(), lastEnd) << f.text;
+        lastEnd = f.range.end().seconds();
+        const bool before = lastEnd <= 3.2 + 0.01;
+        EXPECT_TRUE(before || f.range.start.seconds() >= 8.2 - 0.01) << f.text << " spans the hole";
+    }
+    EXPECT_LE(lastEnd, 11.45);
+    // A word cut in two by the hole may be heard as two or as none.
+    EXPECT_NEAR(wordCount(finals), wordCount(onePass), 2)
+        << finals[0].text << " | " << finals.back().text;
 }
 
 TEST(SphinxPlatform, LocalesAndAMissingModel) {
@@ -458,5 +514,171 @@ TEST(SphinxAnalyzer, BothPresetsAtLivePaceSettleTheirPartialsIntoFinals) {
         }
         // Partials sit where their final begins.
         EXPECT_NEAR(partialStarts.front(), finalStarts.front(), 300);
+    }
+}
+
+namespace {
+
+// Each LibriVox reading's reference words, by its number ("0870").
+std::map<std::string, std::vector<std::string>> librivoxReferences() {
+    std::map<std::string, std::vector<std::string>> references;
+    std::ifstream transcription(kLibrivox + "/transcription");
+    for (std::string line; std::getline(transcription, line);)
+        references[line.substr(line.rfind('-') + 1, 4)] = words(line.substr(0, line.rfind('(')));
+    return references;
+}
+
+// The finals of one file, fed as fast as the decoder goes, by a platform of
+// its own: each run starts as a new process would.
+std::vector<FinalText> transcribeFile(const std::string& path, bool fast) {
+    auto speech = makeSphinxSpeechPlatform();
+    test::Recorder sent;
+    TranscriberTiming timing;
+    timing.finishWatchdog = std::chrono::minutes(2);
+    // Fed far faster than spoken, every utterance would look stalled.
+    timing.stallInterval = std::chrono::hours(1);
+    auto t = std::make_shared<StreamTranscriber>(
+        StreamName::others, "s", continuousClock().now(), sent.sendFn(),
+        TranscriberEnvironment{*speech, continuousClock(), [](std::string_view) {}, timing});
+    if (t->start({"en-US"}, fast))
+        return {};
+    std::string error;
+    auto file = AudioFileReader::open(path, error);
+    const auto chunk = static_cast<uint32_t>(file->processingFormat().sampleRate / 10);
+    while (file->framePosition() < file->length()) {
+        PcmBuffer b(file->processingFormat(), chunk);
+        if (file->read(b, chunk) || b.frameLength() == 0)
+            break;
+        t->feed(b);
+    }
+    t->finish();
+    std::vector<FinalText> finals;
+    for (const auto& m : sent.messages())
+        if (auto* f = std::get_if<FinalText>(&m))
+            finals.push_back(*f);
+    return finals;
+}
+
+} // namespace
+
+// In a call every utterance follows quiet: exact zeros from a tap while
+// nothing plays, a noise floor from a microphone. Speech after 2.5 s of
+// either is recognised as well as the same speech 0.1 s into the stream, its
+// first word included, from 44.1 and 48 kHz sources. (Before, a noise floor at
+// the start made the voice detector open on it, and the decoder then took
+// the noise's spectrum for the speaker's: 40 to 80% of the words were lost.)
+TEST(SphinxAnalyzer, SpeechAfterQuietIsRecognisedAsWellAsSpeechAtOnce) {
+    const std::string dir = ::testing::TempDir();
+    auto references = librivoxReferences();
+    const std::vector<std::string> readings = {"0870", "0890", "0920"};
+
+    struct Result {
+        std::size_t errors = 0, total = 0;
+        std::map<std::string, int64_t> firstStart; // ms into the reading
+        std::map<std::string, std::string> firstText;
+    };
+    // `quiet` is sox's way to make what comes first, `seconds` long.
+    auto run = [&](int rate, const std::string& quiet, double seconds) {
+        Result result;
+        for (const auto& id : readings) {
+            const std::string path = dir + "/" + id + ".wav";
+            const std::string r = std::to_string(rate);
+            EXPECT_EQ(std::system(("sox -R -D -n -r " + r + " -c 1 -b 16 '" + dir + "/quiet.wav' " +
+                                   quiet + " && sox -D '" + kLibrivox +
+                                   "/sense_and_sensibility_01_austen_64kb-" + id + ".wav' -r " + r +
+                                   " '" + dir + "/speech.wav' && sox -D '" + dir + "/quiet.wav' '" +
+                                   dir + "/speech.wav' '" + path + "'")
+                                      .c_str()),
+                      0);
+            auto finals = transcribeFile(path, /*fast=*/true);
+            std::string text;
+            for (const auto& f : finals)
+                text += f.text + " ";
+            result.errors += editDistance(references[id], words(text));
+            result.total += references[id].size();
+            result.firstStart[id] =
+                finals.empty() ? -1 : finals.front().startMs - std::llround(seconds * 1000);
+            result.firstText[id] = text;
+        }
+        std::cout << quiet << " at " << rate << " Hz: " << result.errors << " errors in "
+                  << result.total << " words\n";
+        return result;
+    };
+    // sox's white noise is -4.8 dBFS RMS: these floors are -50, -60 and -70 dBFS.
+    const std::vector<std::tuple<int, std::string, double>> quiets = {
+        {44100, "synth 2.5 whitenoise gain -45.2", 2.5},
+        {44100, "synth 2.5 whitenoise gain -55.2", 2.5},
+        {44100, "synth 2.5 whitenoise gain -65.2", 2.5},
+        {48000, "trim 0 2.5", 2.5},
+        {48000, "synth 2.5 whitenoise gain -55.2 pad 2.5 0", 5.0}, // zeros, then a floor
+        {48000, "synth 2.5 whitenoise gain -45.2 pad 2.5 0", 5.0}, // zeros, then a floor
+    };
+    std::map<int, Result> atOnce;
+    for (int rate : {44100, 48000})
+        atOnce[rate] = run(rate, "trim 0 0.1", 0.1);
+    for (const auto& [rate, quiet, seconds] : quiets) {
+        SCOPED_TRACE(quiet + " at " + std::to_string(rate) + " Hz");
+        Result r = run(rate, quiet, seconds);
+        // Within two words of the same speech at once (3.6 points on these 55).
+        EXPECT_LE(r.errors, atOnce[rate].errors + 2);
+        // The first word is heard where it is spoken: the first final begins
+        // as far into the reading as it does without the quiet.
+        for (const auto& id : readings)
+            EXPECT_LE(r.firstStart[id], atOnce[rate].firstStart[id] + 150)
+                << id << " " << r.firstText[id];
+    }
+}
+
+namespace {
+
+const std::vector<std::string> kContinuousReadings = {"0870", "0880", "0890", "0920",
+                                                      "0930", "0870", "0890"};
+
+// LibriVox readings joined, every pause cut to at most 0.15 s: 33 s of
+// speech in which no preset hears the speaker stop for long.
+std::string continuousReading() {
+    const std::string path = ::testing::TempDir() + "/continuous.wav";
+    std::string readings;
+    for (const auto& id : kContinuousReadings)
+        readings += "'" + kLibrivox + "/sense_and_sensibility_01_austen_64kb-" + id + ".wav' ";
+    EXPECT_EQ(
+        std::system(("sox " + readings + "'" + path + "' silence -l 1 0.05 1% -1 0.15 1%").c_str()),
+        0);
+    return path;
+}
+
+} // namespace
+
+// An utterance longer than 20 s is settled at a word gap and the rest decoded
+// again: the finals follow each other on the timeline, none is longer than
+// the limit, and no stretch of words is lost or said twice at the cuts.
+TEST(SphinxAnalyzer, SpeechWithoutAPauseIsSettledInPiecesAtWordGaps) {
+    const std::string path = continuousReading();
+    const double seconds = durationSeconds(path);
+    ASSERT_GT(seconds, 30);
+    auto references = librivoxReferences();
+    std::vector<std::string> reference;
+    for (const auto& id : kContinuousReadings)
+        reference.insert(reference.end(), references[id].begin(), references[id].end());
+    for (bool fast : {false, true}) {
+        SCOPED_TRACE(fast ? "fast" : "accurate");
+        auto finals = transcribeFile(path, fast);
+        ASSERT_GE(finals.size(), 2u);
+        int64_t lastEnd = 0;
+        std::string text;
+        for (const auto& f : finals) {
+            EXPECT_GE(f.startMs, lastEnd) << f.text;
+            EXPECT_LT(f.startMs, f.endMs);
+            EXPECT_LE(f.endMs - f.startMs, 21000) << f.text;
+            lastEnd = f.endMs;
+            text += f.text + " ";
+        }
+        EXPECT_GT(lastEnd, (seconds - 1) * 1000) << "the end of the speech is in a final";
+        EXPECT_LE(lastEnd, seconds * 1000);
+        const auto heard = words(text);
+        EXPECT_NEAR(static_cast<double>(heard.size()), static_cast<double>(reference.size()),
+                    0.1 * static_cast<double>(reference.size()))
+            << text;
+        EXPECT_LE(editDistance(reference, heard), reference.size() * 2 / 5) << text;
     }
 }

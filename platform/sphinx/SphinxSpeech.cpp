@@ -5,9 +5,12 @@
 #include <cctype>
 #include <cmath>
 #include <condition_variable>
-#include <map>
 #include <mutex>
 #include <pocketsphinx.h>
+#include <sphinxbase/ckd_alloc.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/fe.h>
+#include <sphinxbase/feat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -47,18 +50,29 @@ constexpr int kSamplesPerFrame = kRate / 100; // the decoder's 100 frames per se
 struct Preset {
     const char* fwdflat;
     const char* bestpath;
-    const char* postspeechFrames; // silence that ends an utterance, 10 ms frames
-    const char* wordsPerFrame;    // at most this many words may end in a frame (-1: any)
-    const char* hmmsPerFrame;     // at most this many HMMs active in a frame
-    const char* lookaheadFrames;  // phone-loop lookahead, which delays every hypothesis
-    int64_t chunkSamples;         // audio fed to the decoder at a time
+    int postspeechFrames;        // silence that ends an utterance, 10 ms frames
+    const char* wordsPerFrame;   // at most this many words may end in a frame (-1: any)
+    const char* hmmsPerFrame;    // at most this many HMMs active in a frame
+    const char* lookaheadFrames; // phone-loop lookahead, which delays every hypothesis
+    int64_t chunkSamples;        // audio fed to the decoder at a time
 };
-constexpr Preset kAccurate{"yes", "yes", "50", "-1", "30000", "3", kRate / 10};
-constexpr Preset kFast{"no", "no", "30", "10", "5000", "3", kRate / 20};
+constexpr Preset kAccurate{"yes", "yes", 50, "-1", "30000", "3", kRate / 10};
+constexpr Preset kFast{"no", "no", 30, "10", "5000", "3", kRate / 20};
 // Partials are 170 ms apart at least: the reporter drops those within 160 ms.
 constexpr int64_t kPartialGapSamples = kRate * 17 / 100;
 constexpr int64_t kLongestUtteranceSamples = 20 * kRate;
 constexpr int64_t kSettleBackSamples = 2 * kRate;
+// The voice detector starts its noise estimate at a twentieth of the first
+// frame's power (ln 20 = 3.0), so with its default threshold (2.0) a steady
+// noise floor at the start of a stream reads as speech for about a second.
+// Above 3.0 it does not; 3.5 leaves room for the floor's own ripple.
+const char* const kVoiceThreshold = "3.5";
+// Speech the detector needs to speak up, in 10 ms frames.
+constexpr int kStartFrames = 10;
+// How much the model's own cepstral mean weighs when a stream starts, in
+// frames of audio: enough to steady the first few frames, little enough that
+// the speaker's own mean takes over within a word or two.
+constexpr int kMeanPriorFrames = 30;
 const char* const kPackage = "pocketsphinx-en-us";
 
 struct ModelFiles {
@@ -103,6 +117,39 @@ public:
         if (ps_decoder_t* d = load())
             give(d);
     }
+    // A stream starts from the model's cepstral mean, whatever the decoder
+    // heard before: results do not depend on which decoder a stream gets.
+    void resetMean(ps_decoder_t* d) {
+        cmn_t* cmn = ps_get_feat(d)->cmn_struct;
+        std::lock_guard g(lock_);
+        for (int i = 0; i < cmn->veclen; ++i) {
+            cmn->cmn_mean[i] = initialMean_[static_cast<std::size_t>(i)];
+            cmn->sum[i] = cmn->cmn_mean[i] * kMeanPriorFrames;
+        }
+        cmn->nframe = kMeanPriorFrames;
+    }
+    // A frontend that only tells speech from silence: the model's own
+    // analysis parameters, with the voice detector set for this preset.
+    fe_t* makeSegmenter() const {
+        static const arg_t args[] = {waveform_to_cepstral_command_line_macro(),
+                                     {nullptr, 0, nullptr, nullptr}};
+        const std::string startspeech = std::to_string(kStartFrames);
+        const std::string postspeech = std::to_string(preset_.postspeechFrames);
+        cmd_ln_t* config =
+            cmd_ln_init(nullptr, args, FALSE, "-remove_silence", "yes", "-vad_threshold",
+                        kVoiceThreshold, "-vad_startspeech", startspeech.c_str(), "-vad_postspeech",
+                        postspeech.c_str(), nullptr);
+        if (!config)
+            return nullptr;
+        if (cmd_ln_parse_file_r(config, args, (files_.hmm + "/feat.params").c_str(), FALSE) ==
+            nullptr) {
+            cmd_ln_free_r(config);
+            return nullptr;
+        }
+        fe_t* fe = fe_init_auto_r(config);
+        cmd_ln_free_r(config);
+        return fe;
+    }
     const ModelFiles& files() const { return files_; }
     const Preset& preset() const { return preset_; }
 
@@ -113,13 +160,18 @@ private:
         cmd_ln_t* config = cmd_ln_init(
             nullptr, ps_args(), TRUE, "-hmm", files_.hmm.c_str(), "-lm", files_.lm.c_str(), "-dict",
             files_.dict.c_str(), "-logfn", "/dev/null", "-fwdflat", preset_.fwdflat, "-bestpath",
-            preset_.bestpath, "-vad_postspeech", preset_.postspeechFrames, "-maxwpf",
-            preset_.wordsPerFrame, "-maxhmmpf", preset_.hmmsPerFrame, "-pl_window",
-            preset_.lookaheadFrames, nullptr);
+            preset_.bestpath, "-maxwpf", preset_.wordsPerFrame, "-maxhmmpf", preset_.hmmsPerFrame,
+            "-pl_window", preset_.lookaheadFrames, "-remove_silence", "no", nullptr);
         if (!config)
             return nullptr;
         ps_decoder_t* d = ps_init(config);
         cmd_ln_free_r(config);
+        std::lock_guard g(lock_);
+        if (d && initialMean_.empty()) {
+            cmn_t* cmn = ps_get_feat(d)->cmn_struct;
+            initialMean_.resize(static_cast<std::size_t>(cmn->veclen));
+            cmn_live_get(cmn, initialMean_.data());
+        }
         return d;
     }
 
@@ -127,6 +179,7 @@ private:
     Preset preset_;
     std::mutex lock_;
     std::vector<ps_decoder_t*> free_;
+    std::vector<mfcc_t> initialMean_; // the model's, as loaded
 };
 
 struct Word {
@@ -158,6 +211,10 @@ public:
         cancelAndFinishNow();
         if (worker_.joinable())
             worker_.join();
+        if (segmenter_)
+            fe_free(segmenter_);
+        if (segmenterOut_)
+            ckd_free_2d(segmenterOut_);
     }
 
     std::optional<SpeechError> start(std::shared_ptr<AnalyzerInputStream> input) override {
@@ -165,9 +222,21 @@ public:
         if (!decoder_)
             return SpeechError{"cannot load the en-US speech model from " + pool_->files().hmm +
                                " (install the Debian package " + kPackage + ")"};
+        segmenter_ = pool_->makeSegmenter();
+        if (!segmenter_) {
+            pool_->give(decoder_);
+            decoder_ = nullptr;
+            return SpeechError{"cannot read the speech model's parameters in " +
+                               pool_->files().hmm + " (reinstall the Debian package " + kPackage +
+                               ")"};
+        }
+        segmenterOut_ = static_cast<mfcc_t**>(ckd_calloc_2d(
+            kSegmenterFrames, static_cast<size_t>(fe_get_output_size(segmenter_)), sizeof(mfcc_t)));
+        fe_start_stream(segmenter_);
+        fe_start_utt(segmenter_);
         input_ = std::move(input);
+        pool_->resetMean(decoder_);
         ps_start_stream(decoder_);
-        ps_start_utt(decoder_);
         {
             std::lock_guard g(lock_);
             started_ = true;
@@ -206,7 +275,14 @@ public:
     }
 
 private:
-    // ---- the worker thread owns the decoder
+    // ---- the worker thread owns the decoder and the segmenter
+    //
+    // The segmenter is a frontend of its own that only tells speech from
+    // silence, frame by frame, over all the audio; the decoder hears only
+    // utterances, every frame of them (its own silence removal is off). So
+    // where an utterance begins and ends, and where each of its frames lies
+    // on the timeline, is known here exactly, and an utterance can be cut
+    // and decoded again from any word gap.
 
     void run() {
         AnalyzerInput input;
@@ -222,8 +298,8 @@ private:
             feed(input);
         }
         if (!cancelled_)
-            endUtterance(/*restart=*/false);
-        else
+            endUtterance(decodedTo_);
+        else if (inSpeech_)
             ps_end_utt(decoder_);
         pool_->give(decoder_);
         decoder_ = nullptr;
@@ -247,7 +323,7 @@ private:
             through = settleThrough_;
         }
         settleAt(through);
-        maybeReportPartial(); // the re-fed words need not wait for the next buffer
+        maybeReportPartial(); // the words decoded again need not wait for the next buffer
         {
             std::lock_guard g(lock_);
             served_ = ticket;
@@ -263,8 +339,11 @@ private:
         const int64_t n = input.buffer->frameLength();
         const int64_t start = static_cast<int64_t>(std::llround(input.start.seconds() * kRate));
         if (start != timelineNext_) {
-            // The input skipped (or repeated) time: map what follows to it.
-            pieces_.push_back({decoderSamples_, start});
+            // The input skipped time (audio dropped while the decoder fell
+            // behind). What was heard before the gap is settled: an utterance
+            // and the audio kept for it are one stretch of the timeline.
+            endUtterance(decodedTo_);
+            audio_.clear();
             timelineNext_ = start;
         }
         for (int64_t off = 0; off < n && !cancelled_; off += preset_.chunkSamples) {
@@ -289,75 +368,120 @@ private:
             sincePartial_ = 0;
     }
 
-    // Feeds one chunk that starts at timeline sample `at`, then acts on the
-    // voice-activity edges.
+    // One chunk that starts at timeline sample `at`, through the segmenter
+    // frame by frame (on the timeline's 10 ms grid), and what lies in
+    // utterances through the decoder.
     void process(const int16_t* samples, int64_t count, int64_t at) {
-        if (!uttAudio_.empty() || inSpeech_) {
-            uttAudio_.insert(uttAudio_.end(), samples, samples + count);
-        } else {
-            // Before speech only the last second is worth keeping.
-            uttAudio_.assign(samples, samples + count);
-            uttAudioStart_ = at;
+        if (audio_.empty())
+            audioStart_ = at;
+        audio_.insert(audio_.end(), samples, samples + count);
+        for (int64_t off = 0; off < count;) {
+            const int64_t end =
+                std::min(count, off + kSamplesPerFrame - (at + off) % kSamplesPerFrame);
+            segment(samples + off, end - off, at + end);
+            off = end;
         }
-        ps_process_raw(decoder_, samples, static_cast<size_t>(count), FALSE, FALSE);
-        decoderSamples_ += count;
-        const bool speech = ps_get_in_speech(decoder_) != 0;
-        if (speech && !inSpeech_) {
-            std::lock_guard g(lock_);
-            inSpeech_ = true;
-            speechStart_ = at;
-            // The first words of an utterance may show at once: the last
-            // utterance ended with a final, which resets the throttle.
-            sincePartial_ = kPartialGapSamples;
-        } else if (!speech && inSpeech_) {
-            endUtterance(/*restart=*/true);
-            return;
-        }
-        if (!inSpeech_) {
-            if (uttAudio_.size() > static_cast<std::size_t>(kRate)) {
-                std::size_t drop = uttAudio_.size() - kRate;
-                uttAudio_.erase(uttAudio_.begin(), uttAudio_.begin() + static_cast<long>(drop));
-                uttAudioStart_ += static_cast<int64_t>(drop);
-            }
-            return;
-        }
-        sincePartial_ += count;
+        decodeTo(at + count);
         // No decoder may grow without bound: a long utterance is settled at a
         // word gap (at most once a second while no gap is found).
-        if (!refeeding_ && at + count - speechStart_ > kLongestUtteranceSamples &&
+        if (inSpeech_ && at + count - uttStart_ > kLongestUtteranceSamples &&
             at + count >= nextLongCheck_) {
             nextLongCheck_ = at + count + kRate;
             settleAt(at + count - kSettleBackSamples);
         }
+        // Out of speech only the last second is kept: the next utterance
+        // reaches back into it.
+        const int64_t keepFrom = inSpeech_ ? uttStart_ : at + count - kRate;
+        if (keepFrom > audioStart_) {
+            const auto drop = std::min<std::size_t>(
+                audio_.size(), static_cast<std::size_t>(keepFrom - audioStart_));
+            audio_.erase(audio_.begin(), audio_.begin() + static_cast<long>(drop));
+            audioStart_ += static_cast<int64_t>(drop);
+        }
     }
 
-    int64_t toTimeline(int64_t decoderSample) const {
-        auto it = std::upper_bound(pieces_.begin(), pieces_.end(), decoderSample,
-                                   [](int64_t d, const Piece& p) { return d < p.decoder; });
-        const Piece& p = *std::prev(it);
-        return p.timeline + (decoderSample - p.decoder);
+    // One frame's worth of new audio, ending at timeline sample `end`.
+    // Stretches of exact zeros (what a tap delivers while nothing plays) do
+    // not reach the segmenter: they would drive its noise estimate to zero,
+    // and it would then take any noise floor that follows for speech. They
+    // still end an utterance, as silence would.
+    void segment(const int16_t* samples, int64_t count, int64_t end) {
+        if (std::all_of(samples, samples + count, [](int16_t v) { return v == 0; })) {
+            zerosInSpeech_ += count;
+            if (inSpeech_ && zerosInSpeech_ >= preset_.postspeechFrames * kSamplesPerFrame)
+                endUtterance(end);
+            return;
+        }
+        zerosInSpeech_ = 0;
+        size_t n = static_cast<size_t>(count);
+        int32 frames = kSegmenterFrames;
+        fe_process_frames(segmenter_, &samples, &n, segmenterOut_, &frames, nullptr);
+        const bool speech = fe_get_vad_state(segmenter_) != 0;
+        if (speech && !inSpeech_) {
+            // The detector speaks up some frames into the speech: the
+            // utterance begins a little before they did, but never inside
+            // the last one.
+            const int64_t reach = (kStartFrames + kPreRollFrames) * kSamplesPerFrame;
+            int64_t from = std::max({end - reach, lastEnd_, audioStart_});
+            from += (kSamplesPerFrame - from % kSamplesPerFrame) % kSamplesPerFrame;
+            beginUtterance(std::min(from, end));
+        } else if (!speech && inSpeech_) {
+            endUtterance(end);
+        }
     }
 
+    void beginUtterance(int64_t from) {
+        ps_start_utt(decoder_);
+        uttStart_ = decodedTo_ = from;
+        nextLongCheck_ = 0;
+        {
+            std::lock_guard g(lock_);
+            inSpeech_ = true;
+            speechStart_ = from;
+        }
+        // The first words of an utterance may show at once: the last
+        // utterance ended with a final, which resets the throttle.
+        sincePartial_ = kPartialGapSamples;
+    }
+
+    // Decodes the kept audio of the running utterance up to timeline sample `to`.
+    void decodeTo(int64_t to) {
+        if (!inSpeech_ || to <= decodedTo_)
+            return;
+        const auto* from = audio_.data() + (decodedTo_ - audioStart_);
+        ps_process_raw(decoder_, from, static_cast<size_t>(to - decodedTo_), FALSE, FALSE);
+        sincePartial_ += to - decodedTo_;
+        decodedTo_ = to;
+        followSpeakerMean();
+    }
+
+    // The decoder updates its cepstral mean only when an utterance ends, so a
+    // stream's first utterance would be heard through the model's generic
+    // mean alone. The mean of what it has heard so far is taken after every
+    // chunk instead: within a word or two it fits this speaker and channel.
+    void followSpeakerMean() {
+        cmn_t* cmn = ps_get_feat(decoder_)->cmn_struct;
+        if (cmn->nframe <= 0)
+            return;
+        for (int i = 0; i < cmn->veclen; ++i)
+            cmn->cmn_mean[i] = cmn->sum[i] / static_cast<mfcc_t>(cmn->nframe);
+    }
+
+    // The running utterance's words, on the timeline. Its frames are the
+    // audio decoded since uttStart_, counted from the first segment's.
     std::vector<Word> words() {
         std::vector<Word> out;
+        std::optional<int> origin;
         for (ps_seg_t* seg = ps_seg_iter(decoder_); seg; seg = ps_seg_next(seg)) {
             int sf = 0, ef = 0;
             ps_seg_frames(seg, &sf, &ef);
-            if (refedFrom_) {
-                // The decoder numbers a new utterance's frames from where its
-                // own counter stands, a few frames off the samples fed: anchor
-                // the re-fed audio to the utterance's first frame.
-                Piece piece{int64_t(sf) * kSamplesPerFrame, *refedFrom_};
-                auto at = std::upper_bound(pieces_.begin(), pieces_.end(), piece.decoder,
-                                           [](int64_t d, const Piece& p) { return d < p.decoder; });
-                pieces_.insert(at, piece);
-                refedFrom_.reset();
-            }
+            if (!origin)
+                origin = sf;
             std::string w = cleanWord(ps_seg_word(seg));
             if (w.empty())
                 continue;
-            out.push_back({w, toTimeline(int64_t(sf) * kSamplesPerFrame),
-                           toTimeline(int64_t(ef + 1) * kSamplesPerFrame)});
+            out.push_back({w, uttStart_ + int64_t(sf - *origin) * kSamplesPerFrame,
+                           uttStart_ + int64_t(ef + 1 - *origin) * kSamplesPerFrame});
         }
         return out;
     }
@@ -377,7 +501,7 @@ private:
         lastPartial_ = text;
         module_->results->push({text,
                                 MediaTimeRange::fromStartEnd(samplesToTime(ws.front().start),
-                                                             samplesToTime(timelineNext_)),
+                                                             samplesToTime(decodedTo_)),
                                 false});
         return true;
     }
@@ -391,20 +515,17 @@ private:
                                 true});
     }
 
-    // A speech-to-silence edge, or the end of input: everything so far is final.
-    void endUtterance(bool restart) {
+    // A speech-to-silence edge at timeline sample `end`, or the end of input:
+    // everything so far is final.
+    void endUtterance(int64_t end) {
+        if (!inSpeech_)
+            return;
+        decodeTo(end);
         ps_end_utt(decoder_);
         auto ws = words();
         emitFinal(ws, ws.size());
-        resetUtterance();
-        if (restart)
-            ps_start_utt(decoder_);
-    }
-
-    void resetUtterance() {
-        refedFrom_.reset();
         lastPartial_.clear();
-        uttAudio_.clear();
+        lastEnd_ = decodedTo_;
         std::lock_guard g(lock_);
         inSpeech_ = false;
     }
@@ -417,10 +538,10 @@ private:
             return;
         // The caller asks by what it has queued, which may run ahead of
         // what this decoder has heard.
-        through = std::min(through, timelineNext_);
+        through = std::min(through, decodedTo_);
         auto lastGapBefore = [&](const std::vector<Word>& ws) {
             std::size_t count = 0;
-            while (count < ws.size() && ws[count].end <= through && ws[count].end >= uttAudioStart_)
+            while (count < ws.size() && ws[count].end <= through)
                 ++count;
             return count;
         };
@@ -428,62 +549,37 @@ private:
             return; // no gap yet: the utterance goes on untouched
         ps_end_utt(decoder_);
         auto ws = words();
-        std::size_t count = lastGapBefore(ws);
+        const std::size_t count = lastGapBefore(ws);
         emitFinal(ws, count);
-        restartFrom(count ? ws[count - 1].end : uttAudioStart_);
-    }
-
-    void restartFrom(int64_t timelineSample) {
-        // Word times are the decoder's frames mapped back to the timeline and
-        // may overshoot the audio kept by a frame or more.
-        const auto keep = std::clamp<int64_t>(timelineSample - uttAudioStart_, 0,
-                                              static_cast<int64_t>(uttAudio_.size()));
-        timelineSample = uttAudioStart_ + keep;
-        std::vector<int16_t> audio(uttAudio_.begin() + keep, uttAudio_.end());
-        const int64_t resume = timelineNext_;
-        uttAudio_.clear();
         lastPartial_.clear();
-        {
-            std::lock_guard g(lock_);
-            inSpeech_ = false;
-        }
-        ps_start_utt(decoder_);
-        refedFrom_ = timelineSample;
-        refeeding_ = true;
-        int64_t at = timelineSample;
-        for (std::size_t off = 0; off < audio.size(); off += preset_.chunkSamples) {
-            int64_t count = std::min<int64_t>(preset_.chunkSamples, int64_t(audio.size() - off));
-            timelineNext_ = at; // so the long-utterance check measures from here
-            process(audio.data() + off, count, at);
-            at += count;
-        }
-        refeeding_ = false;
-        timelineNext_ = resume;
+        const int64_t heard = decodedTo_;
+        beginUtterance(count ? ws[count - 1].end : uttStart_);
+        decodeTo(heard);
     }
 
-    struct Piece {
-        int64_t decoder;  // first decoder sample of the piece
-        int64_t timeline; // its place on the input timeline
-    };
+    static constexpr int kPreRollFrames = 40; // what an utterance keeps before the detector's start
+    static constexpr int32 kSegmenterFrames = 64;
 
     std::shared_ptr<DecoderPool> pool_;
     std::shared_ptr<SpeechTranscriber> module_;
     const Preset preset_;
     std::shared_ptr<AnalyzerInputStream> input_;
     ps_decoder_t* decoder_ = nullptr;
+    fe_t* segmenter_ = nullptr;
+    mfcc_t** segmenterOut_ = nullptr;
     std::thread worker_;
     std::atomic<bool> cancelled_{false};
 
-    // Worker-only state.
-    int64_t decoderSamples_ = 0;
+    // Worker-only state; positions are timeline samples.
     int64_t timelineNext_ = 0;
-    std::vector<Piece> pieces_{{0, 0}};
-    std::vector<int16_t> uttAudio_;
-    int64_t uttAudioStart_ = 0;
+    std::vector<int16_t> audio_; // kept for the running or next utterance
+    int64_t audioStart_ = 0;
+    int64_t uttStart_ = 0;  // where the decoder's running utterance begins
+    int64_t decodedTo_ = 0; // how far it has been fed
+    int64_t lastEnd_ = 0;   // where the last utterance ended
+    int64_t zerosInSpeech_ = 0;
     int64_t sincePartial_ = 0;
     std::string lastPartial_;
-    bool refeeding_ = false;
-    std::optional<int64_t> refedFrom_; // where the utterance being decoded again begins
     int64_t nextLongCheck_ = 0;
 
     // Shared with callers, under lock_.
