@@ -424,14 +424,25 @@ private:
             const int64_t reach = (kStartFrames + kPreRollFrames) * kSamplesPerFrame;
             int64_t from = std::max({end - reach, lastEnd_, audioStart_});
             from += (kSamplesPerFrame - from % kSamplesPerFrame) % kSamplesPerFrame;
-            beginUtterance(std::min(from, end));
+            // Speech from the first moment of a stretch (a stream that starts
+            // mid-sentence) has nothing before it: the decoder hears silence
+            // first, as it would have after a pause. Without it the first
+            // word is misheard half the time.
+            const int64_t missing = from == audioStart_ ? audioStart_ - (end - reach) : 0;
+            beginUtterance(std::min(from, end), missing / kSamplesPerFrame);
         } else if (!speech && inSpeech_) {
             endUtterance(end);
         }
     }
 
-    void beginUtterance(int64_t from) {
+    void beginUtterance(int64_t from, int64_t silentFrames = 0) {
         ps_start_utt(decoder_);
+        leadFrames_ = std::max<int64_t>(0, silentFrames);
+        if (leadFrames_ > 0) {
+            const std::vector<int16_t> silence(
+                static_cast<std::size_t>(leadFrames_ * kSamplesPerFrame), 0);
+            ps_process_raw(decoder_, silence.data(), silence.size(), FALSE, FALSE);
+        }
         uttStart_ = decodedTo_ = from;
         nextLongCheck_ = 0;
         {
@@ -468,7 +479,8 @@ private:
     }
 
     // The running utterance's words, on the timeline. Its frames are the
-    // audio decoded since uttStart_, counted from the first segment's.
+    // silence put before it and then the audio decoded since uttStart_,
+    // counted from the first segment's.
     std::vector<Word> words() {
         std::vector<Word> out;
         std::optional<int> origin;
@@ -480,8 +492,10 @@ private:
             std::string w = cleanWord(ps_seg_word(seg));
             if (w.empty())
                 continue;
-            out.push_back({w, uttStart_ + int64_t(sf - *origin) * kSamplesPerFrame,
-                           uttStart_ + int64_t(ef + 1 - *origin) * kSamplesPerFrame});
+            const int64_t start = std::max<int64_t>(sf - *origin - leadFrames_, 0);
+            const int64_t end = std::max<int64_t>(ef + 1 - *origin - leadFrames_, start + 1);
+            out.push_back(
+                {w, uttStart_ + start * kSamplesPerFrame, uttStart_ + end * kSamplesPerFrame});
         }
         return out;
     }
@@ -574,9 +588,10 @@ private:
     int64_t timelineNext_ = 0;
     std::vector<int16_t> audio_; // kept for the running or next utterance
     int64_t audioStart_ = 0;
-    int64_t uttStart_ = 0;  // where the decoder's running utterance begins
-    int64_t decodedTo_ = 0; // how far it has been fed
-    int64_t lastEnd_ = 0;   // where the last utterance ended
+    int64_t uttStart_ = 0;   // where the decoder's running utterance begins
+    int64_t leadFrames_ = 0; // silence the decoder heard before it
+    int64_t decodedTo_ = 0;  // how far it has been fed
+    int64_t lastEnd_ = 0;    // where the last utterance ended
     int64_t zerosInSpeech_ = 0;
     int64_t sincePartial_ = 0;
     std::string lastPartial_;
