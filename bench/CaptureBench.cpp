@@ -6,9 +6,11 @@
 //                                       with STREAMS playing streams tapped
 //   capture_bench latency               from a sound played to its arrival in the
 //                                       tap's callback, 30 times
-//   capture_bench session               a two-sided session through the real helper:
-//                                       its CPU and peak memory, and the delay from
-//                                       the end of each sentence to its final
+//   capture_bench session [fast]        a two-sided session through the real helper
+//                                       (accurate preset, or fast): its CPU and peak
+//                                       memory, and the delay from the end of each
+//                                       sentence (its last loud 10 ms) to the
+//                                       arrival of its final
 //   capture_bench soak SECONDS          the same for SECONDS, recordings looped:
 //                                       memory over time, final-time drift, CPU,
 //                                       and every line valid and none an error
@@ -24,6 +26,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -51,13 +55,13 @@ double ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-void printQuantiles(const char* what, std::vector<double> values) {
+void printQuantiles(const std::string& what, std::vector<double> values) {
     if (values.empty()) {
-        std::printf("%s: no samples\n", what);
+        std::printf("%s: no samples\n", what.c_str());
         return;
     }
     std::sort(values.begin(), values.end());
-    std::printf("%s: median %.0f ms, p95 %.0f ms, max %.0f ms (%zu samples)\n", what,
+    std::printf("%s: median %.0f ms, p95 %.0f ms, max %.0f ms (%zu samples)\n", what.c_str(),
                 values[values.size() / 2], values[values.size() * 95 / 100], values.back(),
                 values.size());
 }
@@ -200,12 +204,12 @@ struct LiveCall {
 // Configures the helper for the app "Conf" (org.example.*), lets a tick
 // group its processes, and starts an app session, reading lines with `pump`.
 void startSession(ChildProcess& helper, const std::string& id,
-                  const std::function<void(Clock::duration)>& pump) {
+                  const std::function<void(Clock::duration)>& pump, bool fast = false) {
     helper.write(
         R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
         R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
-        R"("endGraceMs":60000,"fastResults":false})"
-        "\n");
+        R"("endGraceMs":60000,"fastResults":)" +
+        std::string(fast ? "true" : "false") + "}\n");
     pump(2500ms);
     helper.write(R"({"type":"start","sessionId":")" + id +
                  R"(","bundleId":"org.example.conf","pids":[],"audio":"app"})"
@@ -213,7 +217,42 @@ void startSession(ChildProcess& helper, const std::string& id,
     pump(2s);
 }
 
-int session() {
+// How long a sound file goes on after its speech stops: after its last 10 ms
+// above the floor, 6 dB over the recording's own noise (its quietest tenth of
+// non-zero frames), at least 30 dB under the loudest frame and at most 40.
+Clock::duration trailingQuiet(const std::string& file) {
+    std::string error;
+    auto reader = AudioFileReader::open(file, error);
+    if (!reader)
+        throw std::runtime_error("cannot read " + file + ": " + error);
+    const auto rate = static_cast<int64_t>(reader->processingFormat().sampleRate);
+    const auto frame = static_cast<uint32_t>(rate / 100);
+    std::vector<double> levels;
+    for (;;) {
+        PcmBuffer b(reader->processingFormat(), frame);
+        if (reader->read(b, frame) || b.frameLength() < frame)
+            break;
+        const float* s = b.floatChannelData()[0];
+        double energy = 0;
+        for (uint32_t i = 0; i < frame; ++i)
+            energy += double(s[i]) * s[i];
+        levels.push_back(10 * std::log10(std::max(energy / frame, 1e-12)));
+    }
+    const double loudest = *std::max_element(levels.begin(), levels.end());
+    std::vector<double> heard;
+    std::copy_if(levels.begin(), levels.end(), std::back_inserter(heard),
+                 [](double db) { return db > -80; });
+    std::sort(heard.begin(), heard.end());
+    const double noise = heard.empty() ? -90 : heard[heard.size() / 10];
+    const double floor = std::max(loudest - 40, std::min(noise + 6, loudest - 30));
+    std::size_t last = levels.size();
+    while (last > 0 && levels[last - 1] <= floor)
+        --last;
+    const int64_t quietFrames = reader->length() - static_cast<int64_t>(last) * frame;
+    return std::chrono::microseconds(quietFrames * 1000000 / rate);
+}
+
+int session(bool fast) {
     using Json = nlohmann::json;
     LiveCall call;
     auto& [server, voice, confMic, conf, helper] = call;
@@ -224,7 +263,7 @@ int session() {
                     std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now())))
                 lines.emplace_back(Clock::now(), Json::parse(*line));
     };
-    startSession(helper, "b", pump);
+    startSession(helper, "b", pump, fast);
     const double cpu0 = processCpuSeconds(helper.pid());
     const auto t0 = Clock::now();
     // The far side reads LibriVox; the user answers with synthetic speech.
@@ -239,14 +278,17 @@ int session() {
                           "our budget meeting moves to next tuesday morning",
                           "the weather today is sunny with a light breeze",
                           "the children played football in the garden all afternoon"};
-    std::vector<std::pair<std::string, Clock::time_point>> ends; // stream, sentence end
+    std::vector<std::pair<std::string, Clock::time_point>> ends; // stream, speech end
+    auto say = [&](AudioApp& app, const std::string& stream, const std::string& file) {
+        ends.emplace_back(stream, app.say(file).last - trailingQuiet(file));
+    };
     for (int i = 0; i < 5; ++i) {
-        ends.emplace_back("others", conf->say(librivox + far[i]).last);
+        say(*conf, "others", librivox + far[i]);
         pump(std::chrono::duration_cast<Clock::duration>(ends.back().second - Clock::now()) + 1s);
-        ends.emplace_back("mic", voice->say(speechFile(near[i])).last);
+        say(*voice, "mic", speechFile(near[i]));
         // Both at once, now and then.
         if (i % 2 == 1)
-            ends.emplace_back("others", conf->say(speechFile(near[(i + 2) % 5])).last);
+            say(*conf, "others", speechFile(near[(i + 2) % 5]));
         pump(std::chrono::duration_cast<Clock::duration>(ends.back().second - Clock::now()) + 2s);
     }
     pump(3s);
@@ -256,20 +298,28 @@ int session() {
     helper.write("{\"type\":\"stop\",\"sessionId\":\"b\"}\n");
     pump(4s);
 
-    std::vector<double> delays;
+    std::map<std::string, std::vector<double>> delays;
     for (const auto& [stream, end] : ends)
         for (const auto& [at, j] : lines)
             if (j["type"] == "final" && j["stream"] == stream && at > end) {
-                delays.push_back(ms(at - end));
+                delays[stream].push_back(ms(at - end));
                 break;
             }
     int finals = 0;
     for (const auto& [at, j] : lines)
-        finals += j["type"] == "final";
+        if (j["type"] == "final") {
+            ++finals;
+            std::printf("%-6s %6lld-%-6lld %s\n", j["stream"].get<std::string>().c_str(),
+                        static_cast<long long>(j["startMs"].get<int64_t>()),
+                        static_cast<long long>(j["endMs"].get<int64_t>()),
+                        j["text"].get<std::string>().c_str());
+        }
     std::printf("session of %.0f s, %zu sentences, %d finals\n", wall, ends.size(), finals);
     std::printf("helper CPU: %.1f%% of one core; peak resident memory %.1f MB\n", 100 * cpu / wall,
                 double(peakKb) / 1024);
-    printQuantiles("sentence end -> its final", delays);
+    std::printf("%s preset\n", fast ? "fast" : "accurate");
+    for (const auto& [stream, d] : delays)
+        printQuantiles("speech end -> its final, " + stream, d);
     return 0;
 }
 
@@ -434,11 +484,12 @@ int main(int argc, char** argv) {
         return tapCpu(std::atoi(argv[2]), std::atoi(argv[3]));
     if (mode == "latency")
         return tapLatency();
-    if (mode == "session")
-        return session();
+    if (mode == "session" && (argc == 2 || std::string(argv[2]) == "fast"))
+        return session(argc == 3);
     if (mode == "soak" && argc == 3)
         return soak(std::atoi(argv[2]));
     std::fprintf(stderr,
-                 "usage: capture_bench tap STREAMS SECONDS | latency | session | soak SECONDS\n");
+                 "usage: capture_bench tap STREAMS SECONDS | latency | session [fast] | soak "
+                 "SECONDS\n");
     return 2;
 }
