@@ -1,6 +1,7 @@
 #include "SphinxSpeech.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <cmath>
@@ -441,9 +442,12 @@ private:
         ps_start_utt(decoder_);
         leadFrames_ = std::max<int64_t>(0, silentFrames);
         if (leadFrames_ > 0) {
-            const std::vector<int16_t> silence(
-                static_cast<std::size_t>(leadFrames_ * kSamplesPerFrame), 0);
-            ps_process_raw(decoder_, silence.data(), silence.size(), FALSE, FALSE);
+            // At most the pre-roll's reach is ever missing.
+            static const std::array<int16_t, (kStartFrames + kPreRollFrames) * kSamplesPerFrame>
+                silence{};
+            leadFrames_ = std::min<int64_t>(leadFrames_, kStartFrames + kPreRollFrames);
+            ps_process_raw(decoder_, silence.data(),
+                           static_cast<size_t>(leadFrames_ * kSamplesPerFrame), FALSE, FALSE);
         }
         uttStart_ = decodedTo_ = from;
         nextLongCheck_ = 0;
