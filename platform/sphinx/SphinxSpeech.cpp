@@ -300,9 +300,10 @@ private:
                 break; // end of input
             feed(input);
         }
-        if (!cancelled_)
+        if (!cancelled_) {
+            flushPriming();
             endUtterance(decodedTo_);
-        else if (inSpeech_)
+        } else if (inSpeech_)
             ps_end_utt(decoder_);
         pool_->give(decoder_);
         decoder_ = nullptr;
@@ -325,6 +326,7 @@ private:
             ticket = requested_;
             through = settleThrough_;
         }
+        flushPriming();
         settleAt(through);
         maybeReportPartial(); // the words decoded again need not wait for the next buffer
         {
@@ -345,9 +347,10 @@ private:
             // The input skipped time (audio dropped while the decoder fell
             // behind). What was heard before the gap is settled: an utterance
             // and the audio kept for it are one stretch of the timeline.
+            flushPriming();
             endUtterance(decodedTo_);
             audio_.clear();
-            timelineNext_ = start;
+            timelineNext_ = segmentedTo_ = start;
         }
         for (int64_t off = 0; off < n && !cancelled_; off += preset_.chunkSamples) {
             int64_t count = std::min<int64_t>(preset_.chunkSamples, n - off);
@@ -378,13 +381,13 @@ private:
         if (audio_.empty())
             audioStart_ = at;
         audio_.insert(audio_.end(), samples, samples + count);
-        for (int64_t off = 0; off < count;) {
-            const int64_t end =
-                std::min(count, off + kSamplesPerFrame - (at + off) % kSamplesPerFrame);
-            segment(samples + off, end - off, at + end);
-            off = end;
+        if (!primed_) {
+            skipLeadingZeros(at + count);
+            if (at + count - segmentedTo_ >= kPrimeSamples)
+                prime(at + count);
         }
-        decodeTo(at + count);
+        if (primed_)
+            segmentTo(at + count);
         // No decoder may grow without bound: a long utterance is settled at a
         // word gap (at most once a second while no gap is found).
         if (inSpeech_ && at + count - uttStart_ > kLongestUtteranceSamples &&
@@ -394,12 +397,85 @@ private:
         }
         // Out of speech only the last second is kept: the next utterance
         // reaches back into it.
-        const int64_t keepFrom = inSpeech_ ? uttStart_ : at + count - kRate;
+        int64_t keepFrom = inSpeech_ ? uttStart_ : at + count - kRate;
+        if (!primed_)
+            keepFrom = std::min(keepFrom, segmentedTo_); // the sound held for the priming
         if (keepFrom > audioStart_) {
             const auto drop = std::min<std::size_t>(
                 audio_.size(), static_cast<std::size_t>(keepFrom - audioStart_));
             audio_.erase(audio_.begin(), audio_.begin() + static_cast<long>(drop));
             audioStart_ += static_cast<int64_t>(drop);
+        }
+    }
+
+    // The segmenter's noise estimate starts from the first frame it hears. A
+    // stream that starts mid-sentence would have it start from speech, and
+    // speech would then read as noise until the speaker's first pause. So
+    // it first hears the quietest frame of the stream's first second of
+    // sound (a dip between words) when that is 6 dB below the first frame.
+    // A stream that starts in quiet starts from its own first frame: the
+    // detector then speaks up where it always did. Only a stream's first
+    // second waits for this.
+    void skipLeadingZeros(int64_t to) {
+        const auto* p = audio_.data() + (segmentedTo_ - audioStart_);
+        const auto* end = audio_.data() + (to - audioStart_);
+        const auto* sound = std::find_if(p, end, [](int16_t v) { return v != 0; });
+        segmentedTo_ += (sound - p) / kSamplesPerFrame * kSamplesPerFrame;
+    }
+
+    void prime(int64_t to) {
+        int shift = 0, size = 0;
+        fe_get_input_size(segmenter_, &shift, &size);
+        const int64_t window = std::min<int64_t>(size, to - segmentedTo_);
+        const int16_t* quietest = nullptr;
+        double least = 0, first = -1;
+        for (int64_t p = segmentedTo_; p + window <= to; p += kSamplesPerFrame) {
+            const int16_t* w = audio_.data() + (p - audioStart_);
+            double energy = 0;
+            for (int64_t i = 0; i < window; ++i)
+                energy += double(w[i]) * w[i];
+            if (first < 0 && energy > 0)
+                first = energy;
+            if (energy > 0 && (!quietest || energy < least)) {
+                quietest = w;
+                least = energy;
+            }
+        }
+        primed_ = true;
+        if (!quietest || least * kPrimeContrast > first)
+            return; // the first frame is quiet enough to start from
+        const int16_t* in = quietest;
+        size_t n = static_cast<size_t>(window);
+        int32 frames = kSegmenterFrames;
+        fe_process_frames(segmenter_, &in, &n, segmenterOut_, &frames, nullptr);
+    }
+
+    // Before the end of input or a settle, whatever sound was held for the
+    // priming is segmented and decoded.
+    void flushPriming() {
+        if (primed_)
+            return;
+        skipLeadingZeros(timelineNext_);
+        if (segmentedTo_ == timelineNext_)
+            return;
+        prime(timelineNext_);
+        segmentTo(timelineNext_);
+    }
+
+    // Runs the segmenter over the kept audio up to timeline sample `to`,
+    // frame by frame on the timeline's 10 ms grid, and the decoder over what
+    // lies in utterances a chunk at a time: the speaker's mean is followed
+    // after each, also while held audio is caught up on.
+    void segmentTo(int64_t to) {
+        while (segmentedTo_ < to) {
+            const int64_t chunkEnd = std::min(to, segmentedTo_ + preset_.chunkSamples);
+            while (segmentedTo_ < chunkEnd) {
+                const int64_t end = std::min(chunkEnd, segmentedTo_ + kSamplesPerFrame -
+                                                           segmentedTo_ % kSamplesPerFrame);
+                segment(audio_.data() + (segmentedTo_ - audioStart_), end - segmentedTo_, end);
+                segmentedTo_ = end;
+            }
+            decodeTo(chunkEnd);
         }
     }
 
@@ -588,6 +664,8 @@ private:
 
     static constexpr int kPreRollFrames = 40; // what an utterance keeps before the detector's start
     static constexpr int32 kSegmenterFrames = 64;
+    static constexpr int64_t kPrimeSamples = kRate;
+    static constexpr double kPrimeContrast = 4; // 6 dB
 
     std::shared_ptr<DecoderPool> pool_;
     std::shared_ptr<SpeechTranscriber> module_;
@@ -608,6 +686,8 @@ private:
     int64_t decodedTo_ = 0;  // how far it has been fed
     int64_t lastEnd_ = 0;    // where the last utterance ended
     int64_t zerosInSpeech_ = 0;
+    bool primed_ = false;     // the segmenter has its first frame
+    int64_t segmentedTo_ = 0; // how far it has heard
     int64_t sincePartial_ = 0;
     std::string lastPartial_;
     int64_t nextLongCheck_ = 0;
