@@ -59,7 +59,7 @@ struct Preset {
     const char* lookaheadFrames; // phone-loop lookahead, which delays every hypothesis
     int64_t chunkSamples;        // audio fed to the decoder at a time
 };
-constexpr Preset kAccurate{"yes", "yes", 50, "-1", "30000", "3", kRate / 10};
+constexpr Preset kAccurate{"yes", "yes", 40, "-1", "30000", "3", kRate / 10};
 constexpr Preset kFast{"no", "yes", 30, "10", "5000", "3", kRate / 20};
 // Partials are 170 ms apart at least: the reporter drops those within 160 ms.
 constexpr int64_t kPartialGapSamples = kRate * 17 / 100;
@@ -300,10 +300,9 @@ private:
                 break; // end of input
             feed(input);
         }
-        if (!cancelled_) {
-            flushPriming();
+        if (!cancelled_)
             endUtterance(decodedTo_);
-        } else if (inSpeech_)
+        else if (inSpeech_)
             ps_end_utt(decoder_);
         pool_->give(decoder_);
         decoder_ = nullptr;
@@ -326,7 +325,6 @@ private:
             ticket = requested_;
             through = settleThrough_;
         }
-        flushPriming();
         settleAt(through);
         maybeReportPartial(); // the words decoded again need not wait for the next buffer
         {
@@ -347,10 +345,11 @@ private:
             // The input skipped time (audio dropped while the decoder fell
             // behind). What was heard before the gap is settled: an utterance
             // and the audio kept for it are one stretch of the timeline.
-            flushPriming();
             endUtterance(decodedTo_);
             audio_.clear();
             timelineNext_ = segmentedTo_ = start;
+            if (firstSound_ >= 0)
+                restarted_ = true; // the segmenter has heard the stream: no going back
         }
         for (int64_t off = 0; off < n && !cancelled_; off += preset_.chunkSamples) {
             int64_t count = std::min<int64_t>(preset_.chunkSamples, n - off);
@@ -381,13 +380,7 @@ private:
         if (audio_.empty())
             audioStart_ = at;
         audio_.insert(audio_.end(), samples, samples + count);
-        if (!primed_) {
-            skipLeadingZeros(at + count);
-            if (at + count - segmentedTo_ >= kPrimeSamples)
-                prime(at + count);
-        }
-        if (primed_)
-            segmentTo(at + count);
+        segmentTo(at + count);
         // No decoder may grow without bound: a long utterance is settled at a
         // word gap (at most once a second while no gap is found).
         if (inSpeech_ && at + count - uttStart_ > kLongestUtteranceSamples &&
@@ -397,9 +390,7 @@ private:
         }
         // Out of speech only the last second is kept: the next utterance
         // reaches back into it.
-        int64_t keepFrom = inSpeech_ ? uttStart_ : at + count - kRate;
-        if (!primed_)
-            keepFrom = std::min(keepFrom, segmentedTo_); // the sound held for the priming
+        const int64_t keepFrom = inSpeech_ ? uttStart_ : at + count - kRate;
         if (keepFrom > audioStart_) {
             const auto drop = std::min<std::size_t>(
                 audio_.size(), static_cast<std::size_t>(keepFrom - audioStart_));
@@ -408,75 +399,74 @@ private:
         }
     }
 
-    // The segmenter's noise estimate starts from the first frame it hears. A
-    // stream that starts mid-sentence would have it start from speech, and
-    // speech would then read as noise until the speaker's first pause. So
-    // it first hears the quietest frame of the stream's first second of
-    // sound (a dip between words) when that is 6 dB below the first frame.
-    // A stream that starts in quiet starts from its own first frame: the
-    // detector then speaks up where it always did. Only a stream's first
-    // second waits for this.
-    void skipLeadingZeros(int64_t to) {
-        const auto* p = audio_.data() + (segmentedTo_ - audioStart_);
-        const auto* end = audio_.data() + (to - audioStart_);
-        const auto* sound = std::find_if(p, end, [](int16_t v) { return v != 0; });
-        segmentedTo_ += (sound - p) / kSamplesPerFrame * kSamplesPerFrame;
-    }
-
-    void prime(int64_t to) {
-        int shift = 0, size = 0;
-        fe_get_input_size(segmenter_, &shift, &size);
-        const int64_t window = std::min<int64_t>(size, to - segmentedTo_);
-        const int16_t* quietest = nullptr;
-        double least = 0, first = -1;
-        for (int64_t p = segmentedTo_; p + window <= to; p += kSamplesPerFrame) {
-            const int16_t* w = audio_.data() + (p - audioStart_);
-            double energy = 0;
-            for (int64_t i = 0; i < window; ++i)
-                energy += double(w[i]) * w[i];
-            if (first < 0 && energy > 0)
-                first = energy;
-            if (energy > 0 && (!quietest || energy < least)) {
-                quietest = w;
-                least = energy;
-            }
-        }
-        primed_ = true;
-        if (!quietest || least * kPrimeContrast > first)
-            return; // the first frame is quiet enough to start from
-        const int16_t* in = quietest;
-        size_t n = static_cast<size_t>(window);
-        int32 frames = kSegmenterFrames;
-        fe_process_frames(segmenter_, &in, &n, segmenterOut_, &frames, nullptr);
-    }
-
-    // Before the end of input or a settle, whatever sound was held for the
-    // priming is segmented and decoded.
-    void flushPriming() {
-        if (primed_)
-            return;
-        skipLeadingZeros(timelineNext_);
-        if (segmentedTo_ == timelineNext_)
-            return;
-        prime(timelineNext_);
-        segmentTo(timelineNext_);
-    }
-
     // Runs the segmenter over the kept audio up to timeline sample `to`,
     // frame by frame on the timeline's 10 ms grid, and the decoder over what
     // lies in utterances a chunk at a time: the speaker's mean is followed
-    // after each, also while held audio is caught up on.
+    // after each, also while audio is heard again after a restart.
     void segmentTo(int64_t to) {
         while (segmentedTo_ < to) {
             const int64_t chunkEnd = std::min(to, segmentedTo_ + preset_.chunkSamples);
             while (segmentedTo_ < chunkEnd) {
-                const int64_t end = std::min(chunkEnd, segmentedTo_ + kSamplesPerFrame -
-                                                           segmentedTo_ % kSamplesPerFrame);
-                segment(audio_.data() + (segmentedTo_ - audioStart_), end - segmentedTo_, end);
+                const int64_t from = segmentedTo_;
+                const int64_t end =
+                    std::min(chunkEnd, from + kSamplesPerFrame - from % kSamplesPerFrame);
+                const int16_t* samples = audio_.data() + (from - audioStart_);
+                segment(samples, end - from, end);
                 segmentedTo_ = end;
+                if (restartOnQuiet(samples, end - from))
+                    break;
             }
-            decodeTo(chunkEnd);
+            decodeTo(std::min(chunkEnd, segmentedTo_));
         }
+    }
+
+    // The segmenter's noise estimate starts from the first frame it hears.
+    // A stream that starts mid-sentence has it start from speech, and speech
+    // then reads as noise until the speaker's first pause. So while nothing
+    // has been heard as speech, a frame in the stream's first second that is
+    // 6 dB quieter than a loud first one (a dip between words) starts the
+    // segmenter again from that frame, and the stream so far is heard again.
+    // A stream that starts in quiet is never restarted.
+    bool restartOnQuiet(const int16_t* samples, int64_t count) {
+        if (restarted_ || heardSpeech_ || count < kSamplesPerFrame)
+            return false;
+        double energy = 0;
+        for (int64_t i = 0; i < count; ++i)
+            energy += double(samples[i]) * samples[i];
+        if (energy == 0)
+            return false; // exact zeros never reach the segmenter
+        const int64_t at = segmentedTo_ - count;
+        if (firstSound_ < 0) {
+            firstSound_ = at;
+            firstEnergy_ = energy;
+            // A first frame below -40 dBFS is quiet enough to start from.
+            restarted_ = energy < kSamplesPerFrame * std::pow(32768.0 * 0.01, 2);
+            return false;
+        }
+        if (segmentedTo_ - firstSound_ > kRate || firstSound_ < audioStart_) {
+            restarted_ = true;
+            return false;
+        }
+        if (energy * kRestartContrast > firstEnergy_)
+            return false;
+        restarted_ = true;
+        fe_t* fresh = pool_->makeSegmenter();
+        if (!fresh)
+            return false;
+        fe_free(segmenter_);
+        segmenter_ = fresh;
+        fe_start_stream(segmenter_);
+        fe_start_utt(segmenter_);
+        // Its first frames are this one, over and over.
+        std::array<int16_t, 3 * kSamplesPerFrame> quiet{};
+        for (std::size_t i = 0; i < quiet.size(); ++i)
+            quiet[i] = samples[i % kSamplesPerFrame];
+        const int16_t* in = quiet.data();
+        size_t n = quiet.size();
+        int32 frames = kSegmenterFrames;
+        fe_process_frames(segmenter_, &in, &n, segmenterOut_, &frames, nullptr);
+        segmentedTo_ = firstSound_;
+        return true;
     }
 
     // One frame's worth of new audio, ending at timeline sample `end`.
@@ -527,6 +517,7 @@ private:
         }
         uttStart_ = decodedTo_ = from;
         nextLongCheck_ = 0;
+        heardSpeech_ = true;
         {
             std::lock_guard g(lock_);
             inSpeech_ = true;
@@ -664,8 +655,7 @@ private:
 
     static constexpr int kPreRollFrames = 40; // what an utterance keeps before the detector's start
     static constexpr int32 kSegmenterFrames = 64;
-    static constexpr int64_t kPrimeSamples = kRate;
-    static constexpr double kPrimeContrast = 4; // 6 dB
+    static constexpr double kRestartContrast = 4; // 6 dB
 
     std::shared_ptr<DecoderPool> pool_;
     std::shared_ptr<SpeechTranscriber> module_;
@@ -686,8 +676,11 @@ private:
     int64_t decodedTo_ = 0;  // how far it has been fed
     int64_t lastEnd_ = 0;    // where the last utterance ended
     int64_t zerosInSpeech_ = 0;
-    bool primed_ = false;     // the segmenter has its first frame
-    int64_t segmentedTo_ = 0; // how far it has heard
+    int64_t segmentedTo_ = 0; // how far the segmenter has heard
+    int64_t firstSound_ = -1; // the stream's first frame that is not exact zeros
+    double firstEnergy_ = 0;
+    bool restarted_ = false; // the segmenter was restarted, or can no longer be
+    bool heardSpeech_ = false;
     int64_t sincePartial_ = 0;
     std::string lastPartial_;
     int64_t nextLongCheck_ = 0;
