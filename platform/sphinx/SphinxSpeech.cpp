@@ -348,8 +348,6 @@ private:
             endUtterance(decodedTo_);
             audio_.clear();
             timelineNext_ = segmentedTo_ = start;
-            if (firstSound_ >= 0)
-                restarted_ = true; // the segmenter has heard the stream: no going back
         }
         for (int64_t off = 0; off < n && !cancelled_; off += preset_.chunkSamples) {
             int64_t count = std::min<int64_t>(preset_.chunkSamples, n - off);
@@ -428,7 +426,7 @@ private:
     // segmenter again from that frame, and the stream so far is heard again.
     // A stream that starts in quiet is never restarted.
     bool restartOnQuiet(const int16_t* samples, int64_t count) {
-        if (restarted_ || heardSpeech_ || count < kSamplesPerFrame)
+        if (restarted_ || count < kSamplesPerFrame)
             return false;
         double energy = 0;
         for (int64_t i = 0; i < count; ++i)
@@ -439,10 +437,10 @@ private:
         if (firstSound_ < 0) {
             firstSound_ = at;
             firstEnergy_ = energy;
-            // A first frame below -40 dBFS is quiet enough to start from.
-            restarted_ = energy < kSamplesPerFrame * std::pow(32768.0 * 0.01, 2);
+            restarted_ = energy < kLoudFrameEnergy; // quiet enough to start from
             return false;
         }
+        // Past the first second, or past a hole in the input (its audio is gone).
         if (segmentedTo_ - firstSound_ > kRate || firstSound_ < audioStart_) {
             restarted_ = true;
             return false;
@@ -517,7 +515,7 @@ private:
         }
         uttStart_ = decodedTo_ = from;
         nextLongCheck_ = 0;
-        heardSpeech_ = true;
+        restarted_ = true; // speech was found: the segmenter is never restarted
         {
             std::lock_guard g(lock_);
             inSpeech_ = true;
@@ -656,6 +654,8 @@ private:
     static constexpr int kPreRollFrames = 40; // what an utterance keeps before the detector's start
     static constexpr int32 kSegmenterFrames = 64;
     static constexpr double kRestartContrast = 4; // 6 dB
+    // A 10 ms frame at -40 dBFS.
+    static constexpr double kLoudFrameEnergy = kSamplesPerFrame * 327.68 * 327.68;
 
     std::shared_ptr<DecoderPool> pool_;
     std::shared_ptr<SpeechTranscriber> module_;
@@ -680,7 +680,6 @@ private:
     int64_t firstSound_ = -1; // the stream's first frame that is not exact zeros
     double firstEnergy_ = 0;
     bool restarted_ = false; // the segmenter was restarted, or can no longer be
-    bool heardSpeech_ = false;
     int64_t sincePartial_ = 0;
     std::string lastPartial_;
     int64_t nextLongCheck_ = 0;
