@@ -1,7 +1,9 @@
 #include "Capture.h"
+#include "platform/EchoCanceller.h"
 #include "platform/fake/FakeAudioEngine.h"
 #include "platform/fake/FakeAudioHardware.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -161,3 +163,99 @@ TEST_F(TapTest, EveryStartMakesANewDeviceUid) {
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- echo
+
+namespace {
+
+std::vector<float> recording(const std::string& name) {
+    std::string error;
+    auto file = AudioFileReader::open(
+        "/usr/share/pocketsphinx/test/data/librivox/sense_and_sensibility_01_austen_64kb-" + name +
+            ".wav",
+        error);
+    EXPECT_TRUE(file) << error;
+    if (!file)
+        return {};
+    PcmBuffer buffer(file->processingFormat(), static_cast<uint32_t>(file->length()));
+    EXPECT_FALSE(file->read(buffer, buffer.frameCapacity()));
+    const float* mono = buffer.floatChannelData()[0];
+    return {mono, mono + buffer.frameLength()};
+}
+
+// Runs the canceller as a session does: 100 ms buffers, the reference first,
+// both stamped with the time of their last frame.
+std::vector<float> cancel(EchoCanceller& canceller, const std::vector<float>& mic,
+                          const std::vector<float>& played) {
+    const AudioFormat format{AudioFormat::Sample::float32, 16000, 1, false};
+    std::vector<float> out;
+    for (std::size_t at = 0; at < mic.size(); at += 1600) {
+        const auto n = static_cast<uint32_t>(std::min<std::size_t>(1600, mic.size() - at));
+        const Instant arrival{int64_t(at + n) * 62'500};
+        PcmBuffer ref(format, n), heard(format, n);
+        ref.setFrameLength(n);
+        heard.setFrameLength(n);
+        std::copy_n(played.begin() + long(at), n, ref.floatChannelData()[0]);
+        std::copy_n(mic.begin() + long(at), n, heard.floatChannelData()[0]);
+        canceller.addReference(ref, arrival);
+        const PcmBuffer& clean = canceller.process(heard, arrival);
+        out.insert(out.end(), clean.floatChannelData()[0],
+                   clean.floatChannelData()[0] + clean.frameLength());
+    }
+    return out;
+}
+
+double energy(const std::vector<float>& x, std::size_t from, std::size_t to) {
+    double sum = 0;
+    for (std::size_t i = from; i < to && i < x.size(); ++i)
+        sum += double(x[i]) * x[i];
+    return sum;
+}
+
+} // namespace
+
+TEST(EchoCanceller, RemovesTheRoomsEchoAndLeavesTheUserAloneWhenTheFarSideIsQuiet) {
+    // The far side speaks twice with a pause (4 s in all); the room returns
+    // it 150 ms late at -3 dB with a reflection; then the user speaks alone.
+    const std::vector<float> farSpeech = recording("0880"), user = recording("0930");
+    ASSERT_FALSE(farSpeech.empty() || user.empty());
+    std::vector<float> played(farSpeech);
+    played.resize(played.size() + 8000, 0.0f);
+    played.insert(played.end(), farSpeech.begin(), farSpeech.end());
+    const std::size_t farEnd = played.size(), userAt = farEnd + 16000;
+    played.resize(userAt + user.size() + 8000, 0.0f);
+    std::vector<float> mic(played.size(), 0.0f);
+    for (std::size_t i = 0; i < farEnd; ++i) {
+        if (i + 2400 < mic.size())
+            mic[i + 2400] += 0.7f * played[i];
+        if (i + 3040 < mic.size())
+            mic[i + 3040] += 0.2f * played[i];
+    }
+    for (std::size_t i = 0; i < user.size(); ++i)
+        mic[userAt + i] += user[i];
+
+    auto canceller = makeEchoCanceller();
+    EXPECT_EQ(canceller->delayMs(), -1);
+    const std::vector<float> out = cancel(*canceller, mic, played);
+    ASSERT_GE(out.size() + 160, mic.size()); // at most a frame held back
+    EXPECT_NEAR(canceller->delayMs(), 150, 20);
+    // The far side's second turn, once the echo has been found: at least
+    // 15 dB of it gone.
+    const std::size_t second = farEnd - farSpeech.size() + 2400;
+    const double erle =
+        10 * std::log10(energy(mic, second, farEnd + 2400) / energy(out, second, farEnd + 2400));
+    EXPECT_GT(erle, 15.0);
+    // The user, 0.7 s after the far side and its room fell quiet: untouched.
+    for (std::size_t i = userAt; i < out.size(); ++i)
+        ASSERT_EQ(out[i], mic[i]) << "at sample " << i;
+
+    // Headphones: the far side plays, the microphone hears only the user;
+    // nothing is removed, not a sample changes.
+    std::vector<float> alone(played.size(), 0.0f);
+    for (std::size_t i = 0; i < user.size(); ++i)
+        alone[8000 + i] = user[i];
+    auto headphones = makeEchoCanceller();
+    const std::vector<float> same = cancel(*headphones, alone, played);
+    for (std::size_t i = 0; i < same.size(); ++i)
+        ASSERT_EQ(same[i], alone[i]) << "at sample " << i;
+}
