@@ -1,5 +1,9 @@
 #include "SelfTest.h"
 
+#include "platform/EchoCanceller.h"
+
+#include <algorithm>
+#include <cmath>
 #include <thread>
 #include <unistd.h>
 
@@ -17,7 +21,7 @@ std::optional<SelfTestRequest> selfTestRequest(const std::vector<std::string>& a
     auto path = find("--transcribe-file");
     if (!path)
         return std::nullopt;
-    return SelfTestRequest{*path, find("--locale").value_or("en-IN")};
+    return SelfTestRequest{*path, find("--locale").value_or("en-IN"), find("--echo-reference")};
 }
 
 void note(const std::string& text) {
@@ -33,6 +37,16 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
     if (!file) {
         note("cannot open " + request.path + ": " + openError);
         return 1;
+    }
+    std::unique_ptr<AudioFileReader> reference;
+    std::unique_ptr<EchoCanceller> canceller;
+    if (request.referencePath) {
+        reference = AudioFileReader::open(*request.referencePath, openError);
+        if (!reference) {
+            note("cannot open " + *request.referencePath + ": " + openError);
+            return 1;
+        }
+        canceller = makeEchoCanceller();
     }
     auto locale = resolveLocale(env.speech, request.localeId);
     if (!locale) {
@@ -59,6 +73,7 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
     // run must not look like a success.
     std::optional<std::string> failure;
     int64_t framesRead = 0;
+    int64_t refGiven = 0;
     while (file->framePosition() < file->length() && chunk > 0) {
         PcmBuffer buffer(format, chunk);
         if (auto error = file->read(buffer, chunk)) {
@@ -72,7 +87,29 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
             break;
         }
         framesRead += buffer.frameLength();
-        transcriber->feed(buffer);
+        if (canceller) {
+            // Both files start together; each buffer's arrival is the time
+            // of its last frame, and the reference arrives first.
+            const Instant arrival{int64_t(double(framesRead) / format.sampleRate * 1e9)};
+            const AudioFormat& refFormat = reference->processingFormat();
+            const int64_t refDue =
+                std::llround(double(framesRead) / format.sampleRate * refFormat.sampleRate);
+            const auto refFrames = static_cast<uint32_t>(std::max<int64_t>(0, refDue - refGiven));
+            refGiven += refFrames;
+            PcmBuffer played(refFormat, std::max(refFrames, 1u));
+            if (refFrames > 0 && reference->framePosition() < reference->length())
+                (void)reference->read(played, refFrames);
+            if (played.frameLength() < refFrames) { // the reference ended: silence
+                for (float* plane : played.floatChannelData())
+                    std::fill(plane + played.frameLength(), plane + refFrames, 0.0f);
+                played.setFrameLength(refFrames);
+            }
+            if (refFrames > 0)
+                canceller->addReference(played, arrival);
+            transcriber->feed(canceller->process(buffer, arrival));
+        } else {
+            transcriber->feed(buffer);
+        }
         ++fed;
         std::this_thread::sleep_until(std::chrono::steady_clock::now() + pace);
     }

@@ -1,4 +1,5 @@
-// The diagnostic file mode: --transcribe-file PATH [--locale ID].
+// The diagnostic file mode: --transcribe-file PATH [--locale ID]
+// [--echo-reference PATH].
 #pragma once
 
 #include "Transcriber.h"
@@ -12,6 +13,9 @@ namespace zorva {
 struct SelfTestRequest {
     std::string path;
     std::string localeId;
+    // What the speakers played while PATH was recorded: PATH is then
+    // echo-cancelled against it, as a session's microphone is.
+    std::optional<std::string> referencePath = std::nullopt;
     bool operator==(const SelfTestRequest&) const = default;
 };
 

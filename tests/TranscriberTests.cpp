@@ -374,9 +374,9 @@ TEST(SelfTestRequest, RecognisesTheSwitches) {
     EXPECT_EQ(selfTestRequest({"helper"}), std::nullopt);
     EXPECT_EQ(selfTestRequest({"helper", "--transcribe-file"}), std::nullopt);
     EXPECT_EQ(selfTestRequest({"helper", "--transcribe-file", "a.wav"}),
-              (SelfTestRequest{"a.wav", "en-IN"}));
+              (SelfTestRequest{"a.wav", "en-IN", std::nullopt}));
     EXPECT_EQ(selfTestRequest({"helper", "--transcribe-file", "a.wav", "--locale"}),
-              (SelfTestRequest{"a.wav", "en-IN"}));
+              (SelfTestRequest{"a.wav", "en-IN", std::nullopt}));
     EXPECT_EQ(selfTestRequest(Args{"helper", "--locale", "de-DE", "--transcribe-file", "--x",
                                    "--transcribe-file", "b.wav", "--locale", "fr"}),
               (SelfTestRequest{"--x", "de-DE"}));

@@ -1,0 +1,170 @@
+"""Echo cancellation on rooms made from speech: see echo.sh."""
+import json
+import os
+import subprocess
+import sys
+from concurrent.futures import ThreadPoolExecutor
+
+sys.path.insert(0, os.path.dirname(__file__))
+from score import errors, words  # noqa: E402
+
+HELPER = "build/zorva-helper"
+ECHO_BENCH = "build/bench/echo_bench"
+LIBRIVOX = "/usr/share/pocketsphinx/test/data/librivox"
+
+# The far side: two participants, two voices.
+FAR = [
+    ("rms", "please remember to send the quarterly report by friday"),
+    ("awb", "the weather today is sunny with a light breeze"),
+    ("rms", "our budget meeting moves to next tuesday morning"),
+    ("awb", "we will review the budget together on thursday"),
+    ("rms", "the new office opens in march near the river"),
+    ("awb", "customers asked for a darker colour on the website"),
+    ("rms", "my train was delayed by twenty minutes this morning"),
+    ("awb", "please book the large conference room for monday"),
+]
+# The user: recorded speech.
+USER = ["0870", "0880", "0890", "0920", "0930"]
+# Who speaks when: far sentences (F) and the user's (U) in turn, 1 s apart;
+# "U+F" is the user talking while the far side starts 1.5 s later.
+ORDER = ["F0", "F1", "U0", "F2", "U1", "F3", "U2+F4", "F5", "U3", "F6", "U4", "F7"]
+STOP = set("the a to by is with on we our next i in all for was this my".split())
+
+# name: (far-side gain in dB, delay ms, reverb, clock drift)
+ROOMS = {
+    "-3dB 20ms dry": (-3, 20, False, False),
+    "-3dB 60ms reverb": (-3, 60, True, False),
+    "-6dB 150ms reverb": (-6, 150, True, False),
+    "-10dB 60ms dry": (-10, 60, False, False),
+    "-6dB 20ms reverb": (-6, 20, True, False),
+    "-3dB 60ms reverb drift": (-3, 60, True, True),
+    "-6dB 300ms reverb": (-6, 300, True, False),
+    "-3dB 500ms dry": (-3, 500, False, False),
+}
+
+
+def sox(*args):
+    subprocess.run(["sox", "-D", *map(str, args)], check=True, stderr=subprocess.DEVNULL)
+
+
+def duration(path):
+    return float(subprocess.run(["soxi", "-D", path], capture_output=True, text=True).stdout)
+
+
+def make_speech(work):
+    """16 kHz sentences, each peaking at -6 dBFS; returns the reference texts."""
+    for i, (voice, text) in enumerate(FAR):
+        subprocess.run(["flite", "-voice", voice, "-t", text, "-o", f"{work}/t{i}.wav"], check=True)
+        sox(f"{work}/t{i}.wav", "-r", 16000, "-b", 16, f"{work}/F{i}.wav", "norm", -6)
+    refs = {}
+    for line in open(f"{LIBRIVOX}/transcription"):
+        text, _, key = line.strip().rpartition(" (")
+        refs[key.rstrip(")")[-4:]] = text.replace("<s>", "").replace("</s>", "").strip()
+    user_text = []
+    for i, key in enumerate(USER):
+        sox(f"{LIBRIVOX}/sense_and_sensibility_01_austen_64kb-{key}.wav", "-r", 16000, "-b", 16,
+            f"{work}/U{i}.wav", "norm", -6)
+        user_text.append(refs[key])
+    return " ".join(user_text)
+
+
+def lay_out(work):
+    """Places the sentences; writes far.wav and user.wav (the same length) and
+    returns the far-only stretches and when the far side first speaks."""
+    at, far_parts, user_parts, far_only = 0.5, [], [], []
+    for turn in ORDER:
+        if turn.startswith("U"):
+            u = turn.split("+")[0]
+            user_parts.append((f"{work}/{u}.wav", at))
+            end = at + duration(f"{work}/{u}.wav")
+            if "+" in turn:
+                f = turn.split("+")[1]
+                far_parts.append((f"{work}/{f}.wav", at + 1.5))
+                end = max(end, at + 1.5 + duration(f"{work}/{f}.wav"))
+        else:
+            far_parts.append((f"{work}/{turn}.wav", at))
+            end = at + duration(f"{work}/{turn}.wav")
+            far_only.append((at, end + 0.3))
+        at = end + 1.0
+    length = at + 1.0
+    for name, parts in (("far", far_parts), ("user", user_parts)):
+        placed = []
+        for i, (path, start) in enumerate(parts):
+            out = f"{work}/{name}-{i}.wav"
+            sox(path, out, "pad", f"{start:.3f}", 0)
+            placed.append(out)
+        sox("-m", *placed, f"{work}/{name}-mix.wav")
+        sox(f"{work}/{name}-mix.wav", f"{work}/{name}.wav", "pad", 0, length, "trim", 0, length)
+    sox("-R", "-n", "-r", 16000, "-c", 1, "-b", 16, f"{work}/floor.wav", "synth", length,
+        "whitenoise", "gain", -55.2)
+    sox("-m", f"{work}/user.wav", f"{work}/floor.wav", f"{work}/clean.wav")
+    return far_only, far_parts[0][1], length
+
+
+def make_room(work, name, gain, delay, reverb, drift, length):
+    out = f"{work}/room-{abs(hash(name))}.wav"
+    fx = (["reverb", 40, 50, 30] if reverb else []) + ["gain", gain]
+    fx += ["speed", 1.001] if drift else []
+    sox(f"{work}/far.wav", f"{work}/echo.wav", *fx, "pad", delay / 1000, 0, "trim", 0, length)
+    sox("-m", f"{work}/clean.wav", f"{work}/echo.wav", out)
+    return out
+
+
+def transcribe(mic, reference=None):
+    cmd = [HELPER, "--transcribe-file", mic] + (["--echo-reference", reference] if reference else [])
+    out = subprocess.run(cmd, capture_output=True, text=True).stdout
+    finals = [json.loads(l) for l in out.splitlines() if '"final"' in l]
+    return [(f["startMs"], f["text"]) for f in finals]
+
+
+def score(finals, user_text, far_content, far_from_ms):
+    said = words(" ".join(t for _, t in finals))
+    leaked = {w for w in said if w in far_content}
+    late = {w for ms, t in finals if ms >= far_from_ms for w in words(t) if w in far_content}
+    wer = 100 * errors(words(user_text), said) / len(words(user_text))
+    return 100 * len(leaked) / len(far_content), len(late), wer
+
+
+def main():
+    work = sys.argv[1]
+    user_text = make_speech(work)
+    far_only, far_start, length = lay_out(work)
+    far_content = set(words(" ".join(t for _, t in FAR))) - STOP - set(words(user_text))
+    far_from_ms = (far_start + 3.0) * 1000
+    stretches = [f"{a:.2f}-{b:.2f}" for a, b in far_only]
+    only = [r for r in os.environ.get("ROOMS", "").split(",") if r]
+    rooms = {n: make_room(work, n, *p, length) for n, p in ROOMS.items() if not only or n in only}
+
+    jobs = {"clean": (f"{work}/clean.wav", None), "headphones": (f"{work}/clean.wav", f"{work}/far.wav")}
+    for n, path in rooms.items():
+        jobs[n + " | today"] = (path, None)
+        jobs[n + " | cancelled"] = (path, f"{work}/far.wav")
+    with ThreadPoolExecutor(int(os.environ.get("JOBS", "6"))) as pool:
+        results = dict(zip(jobs, pool.map(lambda j: transcribe(*j), jobs.values())))
+
+    base = score(results["clean"], user_text, far_content, far_from_ms)[2]
+    print(f"{len(far_content)} far-side content words; user {len(words(user_text))} words; "
+          f"{length:.0f} s; clean user WER {base:.1f}%")
+    head = f"{'room':28s} {'leaked':>7s} {'late':>5s} {'WER':>6s} {'vs clean':>8s}  ERLE dB (far-only)  cpu"
+    print(head)
+    for name, finals in results.items():
+        if name == "clean":
+            if os.environ.get("VERBOSE"):
+                print("clean: " + " / ".join(t for _, t in finals))
+            continue
+        leak, late, wer = score(finals, user_text, far_content, far_from_ms)
+        extra = ""
+        if name.endswith("cancelled") or name == "headphones":
+            mic, ref = jobs[name]
+            res = subprocess.run([ECHO_BENCH, mic, ref, f"{work}/out.wav", *stretches],
+                                 capture_output=True, text=True).stdout.splitlines()
+            erle = [float(l.split()[2]) for l in res if l.startswith("erle")]
+            cpu = res[0].split()[1]
+            extra = f"  {min(erle):5.1f} .. {max(erle):5.1f}  {cpu}  ({res[0].split('found ')[1]})"
+        print(f"{name:28s} {leak:6.0f}% {late:5d} {wer:5.1f}% {wer - base:+7.1f}{extra}")
+        if os.environ.get("VERBOSE"):
+            print("    " + " / ".join(t for _, t in finals))
+
+
+if __name__ == "__main__":
+    main()
