@@ -186,6 +186,7 @@ asio::awaitable<void> Helper::startSession(Start start) {
     // Taken once: a configure arriving during the waits below changes nothing here.
     const std::string localeId = configure_->locale;
     const bool fast = configure_->fastResults;
+    const bool cancelEcho = configure_->echoCancellation;
     const std::string id = start.sessionId;
     sessionId_ = id;
     if (start.audio == Start::Audio::app)
@@ -249,9 +250,28 @@ asio::awaitable<void> Helper::startSession(Start start) {
     }
     env_.send(Permission{Permission::Kind::microphone, micPermission});
 
+    // With echo cancellation the microphone is cleaned against what the tap
+    // hears, each buffer stamped with its arrival; without it, not one
+    // sample of the microphone's path changes.
+    std::shared_ptr<EchoCanceller> canceller;
+    if (cancelEcho)
+        canceller = env_.makeEchoCanceller();
+    BufferCallback onMic = [micT](const PcmBuffer& b) { micT->feed(b); };
+    BufferCallback onOthers = [othersT](const PcmBuffer& b) { othersT->feed(b); };
+    if (canceller) {
+        const Clock* clock = &env_.clock;
+        onMic = [micT, canceller, clock](const PcmBuffer& b) {
+            micT->feed(canceller->process(b, clock->now()));
+        };
+        onOthers = [othersT, canceller, clock](const PcmBuffer& b) {
+            canceller->addReference(b, clock->now());
+            othersT->feed(b);
+        };
+    }
+
     std::optional<MicInfo> micInfo;
     auto mic = std::make_shared<MicCapture>(
-        env_.microphone.makeEngine(), [micT](const PcmBuffer& b) { micT->feed(b); },
+        env_.microphone.makeEngine(), std::move(onMic),
         [send = env_.send, id](const std::string& error) {
             send(HelperError{HelperError::Code::engineFailed, error, false, id});
         });
@@ -259,6 +279,7 @@ asio::awaitable<void> Helper::startSession(Start start) {
     if (auto* info = std::get_if<MicInfo>(&micResult)) {
         mic_ = mic;
         micInfo = *info;
+        micInfo->voiceProcessing = canceller != nullptr;
     } else {
         mic->stop();
         env_.send(HelperError{HelperError::Code::engineFailed,
@@ -266,8 +287,7 @@ asio::awaitable<void> Helper::startSession(Start start) {
     }
 
     std::optional<OthersInfo> othersInfo;
-    auto tap = std::make_shared<TapCapture>(
-        env_.hardware, [othersT](const PcmBuffer& b) { othersT->feed(b); }, env_.makeUUID);
+    auto tap = std::make_shared<TapCapture>(env_.hardware, std::move(onOthers), env_.makeUUID);
     std::variant<OthersInfo, TapError> tapResult;
     if (start.audio == Start::Audio::system) {
         std::vector<AudioObjectID> own;

@@ -11,6 +11,7 @@
 #include "platform/AudioEngine.h"
 #include "platform/AudioHardware.h"
 #include "platform/Clock.h"
+#include "platform/EchoCanceller.h"
 #include "platform/Speech.h"
 
 #include <asio/basic_waitable_timer.hpp>
@@ -46,6 +47,7 @@ struct HelperEnvironment {
     TranscriberEnvironment transcription;
     std::function<std::string()> makeUUID;
     std::function<void(std::function<void()>)> runDetached = runDetachedThread;
+    std::function<std::unique_ptr<EchoCanceller>()> makeEchoCanceller = zorva::makeEchoCanceller;
 };
 
 // The locale used for model preparation until a configuration names one.

@@ -499,7 +499,8 @@ std::optional<AppMessage> readConfigure(const Json& o) {
         readStrings(o, "ignoreBundlePrefixes", c.ignoreBundlePrefixes) &&
         readPids(o, "ignorePids", c.ignorePids) && readString(o, "locale", c.locale) &&
         readInteger(o, "micHoldMs", c.micHoldMs) && readInteger(o, "endGraceMs", c.endGraceMs) &&
-        readBool(o, "fastResults", c.fastResults))
+        readBool(o, "fastResults", c.fastResults) &&
+        (!member(o, "echoCancellation") || readBool(o, "echoCancellation", c.echoCancellation)))
         return c;
     return std::nullopt;
 }

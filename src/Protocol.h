@@ -38,6 +38,9 @@ struct Configure {
     int64_t micHoldMs = 0;
     int64_t endGraceMs = 0;
     bool fastResults = false;
+    // Optional: sessions started after it cancel the far side's echo in the
+    // microphone. Absent means false.
+    bool echoCancellation = false;
     bool operator==(const Configure&) const = default;
 };
 

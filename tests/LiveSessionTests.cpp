@@ -38,11 +38,17 @@ const Sentence kUserAgain{"the children played football in the garden all aftern
 // The helper as a host drives it: every line it writes, with when it came.
 class Host {
 public:
-    explicit Host(const PulseServer& server) : helper_(ZORVA_HELPER_PATH, {}, server.env()) {
+    // `extra`: more configure keys (",\"key\":value").
+    explicit Host(const PulseServer& server, const std::string& extra = "")
+        : helper_(ZORVA_HELPER_PATH, {}, server.env()) {
         pid = waitFor([](const Json& j) { return j["type"] == "hello"; })["pid"].get<int>();
+        configure(extra);
+    }
+    void configure(const std::string& extra = "") {
         send(R"({"type":"configure","apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
              R"("ignoreBundlePrefixes":[],"ignorePids":[],"locale":"en-US","micHoldMs":0,)"
-             R"("endGraceMs":60000,"fastResults":false})");
+             R"("endGraceMs":60000,"fastResults":false)" +
+             extra + "}");
     }
     void send(const std::string& line) { helper_.write(line + "\n"); }
     // The first line from now on that `match` accepts (null after `limit`).
@@ -245,6 +251,82 @@ TEST_P(LiveSession, SystemSessionThroughAMicrophoneSwitchAndAServerCrash) {
     ASSERT_FALSE(host.waitFor([](const Json& j) { return j["type"] == "stopped"; }).is_null());
     EXPECT_GE(heard(host.finals("s3", "others"), kFar), 2);
     EXPECT_TRUE(host.leavesNoStream(server)) << server.pactlOutput("list source-outputs");
+}
+
+TEST_P(LiveSession, OnSpeakersTheCallIsCancelledFromTheMicrophoneWhenAsked) {
+    PulseServer server(GetParam());
+    // The room: what the speakers play reaches the microphone 3 dB down and
+    // 60 ms late.
+    ASSERT_EQ(server.pactl("load-module module-loopback source=speakers.monitor sink=micsink "
+                           "latency_msec=60 sink_input_properties=media.name=room"),
+              0);
+    std::string loop;
+    for (auto deadline = Clock::now() + 5s; loop.empty() && Clock::now() < deadline;) {
+        std::istringstream inputs(server.pactlOutput("list sink-inputs"));
+        std::string index;
+        for (std::string line; std::getline(inputs, line);) {
+            if (line.rfind("Sink Input #", 0) == 0)
+                index = line.substr(12);
+            if (line.find("media.name = \"room\"") != std::string::npos)
+                loop = index;
+        }
+    }
+    ASSERT_FALSE(loop.empty()) << server.pactlOutput("list sink-inputs");
+    ASSERT_EQ(server.pactl("set-sink-input-volume " + loop + " -3dB"), 0);
+    auto voice = player(server, "", "micsink");
+    auto confMic = recorder(server, kConf);
+    auto conf = player(server, kConf);
+    Host host(server, R"(,"echoCancellation":true)");
+    ASSERT_FALSE(host.waitFor([](const Json& j) { return j["type"] == "call"; }).is_null());
+
+    host.send(startLine("s1", "app"));
+    Json capture = host.waitFor([](const Json& j) { return j["type"] == "capture"; });
+    ASSERT_TRUE(capture.contains("mic") && capture.contains("others")) << capture.dump();
+    EXPECT_EQ(capture["mic"]["voiceProcessing"], true);
+    host.listen(1s);
+    // The far side's first sentence lets the canceller find the echo; then
+    // the user answers, and later speaks while the far side does.
+    auto said = conf->say(speechFile(kElsewhere.text));
+    host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
+                1s);
+    said = conf->say(speechFile(kFar.text));
+    host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
+                1s);
+    said = voice->say(speechFile(kUser.text));
+    host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
+                1s);
+    conf->sayLater(speechFile(kLate.text));
+    host.listen(800ms);
+    said = voice->say(speechFile(kUserAgain.text));
+    host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
+                2s);
+    host.send(R"({"type":"stop","sessionId":"s1"})");
+    ASSERT_FALSE(host.waitFor([](const Json& j) { return j["type"] == "stopped"; }).is_null())
+        << host.stderrText();
+    auto others = host.finals("s1", "others");
+    auto mic = host.finals("s1", "mic");
+    EXPECT_GE(heard(others, kFar), 3) << Json(others).dump();
+    EXPECT_GE(heard(others, kLate), 3) << Json(others).dump();
+    EXPECT_GE(heard(mic, kUser), 3) << Json(mic).dump();
+    // Spoken over the far side: the canceller's suppression takes part of it.
+    EXPECT_GE(heard(mic, kUserAgain), 1) << "spoken over the far side: " << Json(mic).dump();
+    EXPECT_EQ(heard(mic, kFar) + heard(mic, kLate), 0) << Json(mic).dump();
+    EXPECT_TRUE(host.all("error").empty()) << host.stderrText();
+
+    // Without the key the microphone is as it was: the room is heard.
+    host.configure();
+    host.send(startLine("s2", "app"));
+    capture = host.waitFor([](const Json& j) { return j["type"] == "capture"; });
+    ASSERT_TRUE(capture.contains("mic")) << capture.dump();
+    EXPECT_EQ(capture["mic"]["voiceProcessing"], false);
+    host.listen(1s);
+    said = conf->say(speechFile(kFar.text));
+    host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
+                2s);
+    host.send(R"({"type":"stop","sessionId":"s2"})");
+    ASSERT_FALSE(host.waitFor([](const Json& j) { return j["type"] == "stopped"; }).is_null());
+    mic = host.finals("s2", "mic");
+    EXPECT_GE(heard(mic, kFar), 2) << Json(mic).dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, LiveSession,

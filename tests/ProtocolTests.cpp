@@ -325,6 +325,14 @@ TEST(DecodeAppLine, Configure) {
         EXPECT_FALSE(decodeAppLine(configureWith(key, "")));
         EXPECT_FALSE(decodeAppLine(configureWith(key, "null")));
     }
+    // The one optional key: absent or null is false, a wrong type is refused.
+    Configure echo = fullConfigure();
+    echo.echoCancellation = true;
+    expectTable({
+        {line("echoCancellation", "true"), echo},
+        {line("echoCancellation", "null"), fullConfigure()},
+        {line("echoCancellation", "1"), std::nullopt},
+    });
     expectTable({
         {line("fastResults", "1"), std::nullopt},
         {line("fastResults", "\"true\""), std::nullopt},
