@@ -219,7 +219,8 @@ void Host::configure() {
           {"locale", settings_.locale},
           {"micHoldMs", settings_.micHoldMs},
           {"endGraceMs", settings_.endGraceMs},
-          {"fastResults", false}});
+          {"fastResults", false},
+          {"echoCancellation", settings_.echoCancellation}});
 }
 
 void Host::onModel(const Json& m) {
@@ -284,8 +285,12 @@ void Host::onCapture(const Json& m) {
         return;
     session_->captureStarted = true;
     std::string mic = "the microphone is not captured";
-    if (auto it = m.find("mic"); it != m.end() && it->is_object())
-        mic = "the microphone (" + text(*it, "device") + ", " + hz(*it) + ")";
+    if (auto it = m.find("mic"); it != m.end() && it->is_object()) {
+        const auto vp = it->find("voiceProcessing");
+        const bool echoOff = vp == it->end() || !vp->is_boolean() || !vp->get<bool>();
+        mic = "the microphone (" + text(*it, "device") + ", " + hz(*it) + ", echo cancellation " +
+              (echoOff ? "off" : "on") + ")";
+    }
     std::string others = "the others' audio is not captured";
     if (auto it = m.find("others"); it != m.end() && it->is_object()) {
         const std::string pids = pidList((*it)["processes"]);

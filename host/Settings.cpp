@@ -14,7 +14,9 @@ using Json = nlohmann::json;
 
 const char* const kUsage =
     R"(Usage: zorva [--app NAME=PREFIX[,PREFIX...]]... [--system] [--locale ID] [--out DIR] [--vtt]
+             [--no-echo-cancellation]
        zorva record [--system] [--app NAME[=PREFIX[,PREFIX...]]] [--locale ID] [--out DIR] [--vtt]
+             [--no-echo-cancellation]
 
 Watches for calls in conferencing apps and, while one lasts, shows live
 captions of what you say ("You") and what the others say ("Them") and writes
@@ -28,6 +30,9 @@ a transcript. `zorva record` captures at once, until Ctrl-C.
   --out DIR              where transcripts go (default
                          $XDG_DATA_HOME/zorva/transcripts)
   --vtt                  also write WebVTT captions beside each transcript
+  --no-echo-cancellation leave the microphone as it is; by default the call's
+                         sound from the speakers is removed from it, so that
+                         "You" is only you
   --help                 show this help
   --version              show the version
 
@@ -179,6 +184,10 @@ void applyConfig(const std::string& text, Settings& settings) {
             if (value != "app" && value != "system")
                 throw ConfigError("\"audio\" must be \"app\" or \"system\"");
             settings.systemAudio = value == "system";
+        } else if (key == "echoCancellation") {
+            if (!value.is_boolean())
+                throw ConfigError("\"echoCancellation\" must be true or false");
+            settings.echoCancellation = value.get<bool>();
         } else
             throw ConfigError("unknown key \"" + key + "\"");
     }
@@ -190,7 +199,7 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
     Invocation inv;
     std::vector<App> flagApps;
     std::optional<std::string> locale, outDir;
-    bool system = false;
+    bool system = false, noEcho = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -234,6 +243,9 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
         } else if (arg == "--vtt") {
             noValue();
             inv.settings.vtt = true;
+        } else if (arg == "--no-echo-cancellation") {
+            noValue();
+            noEcho = true;
         } else if (arg == "record" && i == 0) {
             inv.settings.record = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -264,6 +276,8 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
         }
     }
 
+    if (noEcho)
+        s.echoCancellation = false;
     for (App& app : flagApps) {
         if (s.record && app.bundlePrefixes.empty()) {
             auto known = std::find_if(s.apps.begin(), s.apps.end(),

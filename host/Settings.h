@@ -25,6 +25,8 @@ struct Settings {
     bool systemAudio = false;
     std::string outDir;
     bool vtt = false;
+    // Cancel the call's echo in the microphone (calls on speakers).
+    bool echoCancellation = true;
     // `zorva record`: capture at once, following `recordApp` when given.
     bool record = false;
     std::optional<std::string> recordApp;

@@ -253,8 +253,8 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
         "Watching for calls in 1 app (locale en-US). Press Ctrl-C to quit.",
         "Speech model ready (en-US).",
         "Call started in Conf (org.example.conf, pids 4242).",
-        "Capturing the microphone (default input, 48000 Hz) and Conf's audio (pids 4242, 48000 "
-        "Hz).",
+        "Capturing the microphone (default input, 48000 Hz, echo cancellation off) and Conf's "
+        "audio (pids 4242, 48000 Hz).",
         "Transcript: " + files[0],
         "Problem: Speech recognition failed (speech recognition fell behind on others). If this "
         "happens again, close other busy programs or restart zorva.",
@@ -272,7 +272,8 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
     std::regex pid(R"("ignorePids":\[\d+,\d+\])"), session(R"(zorva-\d+-1)");
     log = std::regex_replace(std::regex_replace(log, pid, R"("ignorePids":[P,P])"), session, "S");
     EXPECT_EQ(log,
-              R"({"apps":[{"bundlePrefixes":["org.example."],"name":"Conf"}],"endGraceMs":6000,)"
+              R"({"apps":[{"bundlePrefixes":["org.example."],"name":"Conf"}],)"
+              R"("echoCancellation":true,"endGraceMs":6000,)"
               R"("fastResults":false,"ignoreBundlePrefixes":[],"ignorePids":[P,P],)"
               R"("locale":"en-US","micHoldMs":3000,"type":"configure"})"
               "\n"
