@@ -101,14 +101,17 @@ TEST(HostSettings, ConfigFileAndFlagsLayerOverTheBuiltInTable) {
     EXPECT_EQ(plain.settings.locale, "en-US");
     EXPECT_EQ(plain.settings.outDir, home.path + "/.local/share/zorva/transcripts");
     EXPECT_FALSE(plain.settings.systemAudio);
+    EXPECT_TRUE(plain.settings.echoCancellation);
 
     // extraApps add to the table; flags override the file.
     writeFile(home.path + "/.config/zorva/config.json",
               R"({"extraApps":[{"name":"Conf","bundlePrefixes":["org.example."]}],
                   "ignoreBundlePrefixes":["org.example.bot"],"locale":"en-GB",
-                  "micHoldMs":500,"endGraceMs":1500,"audio":"system"})");
-    Invocation layered = parseInvocation(
-        {"--app", "Mumble=info.mumble.,mumble", "--locale=en_US", "--out", "/tmp/t", "--vtt"}, env);
+                  "micHoldMs":500,"endGraceMs":1500,"audio":"system",
+                  "echoCancellation":true})");
+    Invocation layered = parseInvocation({"--app", "Mumble=info.mumble.,mumble", "--locale=en_US",
+                                          "--out", "/tmp/t", "--vtt", "--no-echo-cancellation"},
+                                         env);
     EXPECT_EQ(layered.configPath, home.path + "/.config/zorva/config.json");
     const auto& s = layered.settings;
     ASSERT_EQ(s.apps.size(), plain.settings.apps.size() + 2);
@@ -119,6 +122,7 @@ TEST(HostSettings, ConfigFileAndFlagsLayerOverTheBuiltInTable) {
     EXPECT_EQ(s.micHoldMs, 500);
     EXPECT_EQ(s.endGraceMs, 1500);
     EXPECT_TRUE(s.systemAudio && s.vtt);
+    EXPECT_FALSE(s.echoCancellation);
     EXPECT_EQ(s.outDir, "/tmp/t");
 
     // "apps" replaces the table wherever it stands; XDG_CONFIG_HOME wins over
@@ -142,6 +146,7 @@ TEST(HostSettings, MalformedConfigsAndBadUsageAreClearErrors) {
         {R"({"locale": "en-US",})", "syntax error"},
         {R"([1, 2])", "the file must hold one JSON object"},
         {R"({"colour": "red"})", "unknown key \"colour\""},
+        {R"({"echoCancellation": "no"})", "\"echoCancellation\" must be true or false"},
         {R"({"apps": {"name": "A"}})", "\"apps\" must be a list"},
         {R"({"apps": [{"name": "A"}]})", "\"apps\"[0]: \"bundlePrefixes\" is missing"},
         {R"({"extraApps": [{"name": "", "bundlePrefixes": []}]})",
@@ -271,21 +276,20 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
     auto log = readFile(dir.path + "/log");
     std::regex pid(R"("ignorePids":\[\d+,\d+\])"), session(R"(zorva-\d+-1)");
     log = std::regex_replace(std::regex_replace(log, pid, R"("ignorePids":[P,P])"), session, "S");
-    EXPECT_EQ(log,
-              R"({"apps":[{"bundlePrefixes":["org.example."],"name":"Conf"}],)"
-              R"("echoCancellation":true,"endGraceMs":6000,)"
-              R"("fastResults":false,"ignoreBundlePrefixes":[],"ignorePids":[P,P],)"
-              R"("locale":"en-US","micHoldMs":3000,"type":"configure"})"
-              "\n"
-              R"({"type":"prepareModel"})"
-              "\n"
-              R"({"audio":"app","bundleId":"org.example.conf","pids":[4242],"sessionId":"S",)"
-              R"("type":"start"})"
-              "\n"
-              R"({"sessionId":"S","type":"stop"})"
-              "\n"
-              R"({"type":"shutdown"})"
-              "\n");
+    EXPECT_EQ(log, R"({"apps":[{"bundlePrefixes":["org.example."],"name":"Conf"}],)"
+                   R"("echoCancellation":true,"endGraceMs":6000,)"
+                   R"("fastResults":false,"ignoreBundlePrefixes":[],"ignorePids":[P,P],)"
+                   R"("locale":"en-US","micHoldMs":3000,"type":"configure"})"
+                   "\n"
+                   R"({"type":"prepareModel"})"
+                   "\n"
+                   R"({"audio":"app","bundleId":"org.example.conf","pids":[4242],"sessionId":"S",)"
+                   R"("type":"start"})"
+                   "\n"
+                   R"({"sessionId":"S","type":"stop"})"
+                   "\n"
+                   R"({"type":"shutdown"})"
+                   "\n");
 
     std::string md = std::regex_replace(readFile(files[0]), std::regex(R"(\d\d:\d\d:\d\d)"), "T");
     md = std::regex_replace(md, std::regex(R"(\d{4}-\d\d-\d\d T [+-]\d{4})"), "D");
