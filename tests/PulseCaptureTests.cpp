@@ -181,6 +181,70 @@ TEST_P(PulseCapture, TapHearsExactlyItsProcessesAcrossReaimAndServerRestart) {
     tap->stop();
 }
 
+// The longest run of silence inside a sound that a callback hears: from its
+// first loud sample to its last.
+class Gaps {
+public:
+    BufferCallback callback() {
+        return [this](const PcmBuffer& b) {
+            std::lock_guard g(lock_);
+            const float* mono = b.floatChannelData()[0];
+            for (uint32_t i = 0; i < b.frameLength(); ++i, ++at_) {
+                if (std::fabs(mono[i]) < kQuiet)
+                    continue;
+                if (lastLoud_ >= 0)
+                    longest_ = std::max(longest_, at_ - lastLoud_ - 1);
+                lastLoud_ = at_;
+            }
+        };
+    }
+    int64_t longestMs() {
+        std::lock_guard g(lock_);
+        return longest_ * 1000 / 48000;
+    }
+    void reset() {
+        std::lock_guard g(lock_);
+        longest_ = 0;
+        lastLoud_ = -1;
+    }
+
+private:
+    static constexpr float kQuiet = 1e-3f;
+    std::mutex lock_;
+    int64_t at_ = 0, lastLoud_ = -1, longest_ = 0;
+};
+
+TEST_P(PulseCapture, AStreamMovedToAnotherOutputMidSoundLosesOnlyAMoment) {
+    auto a = player(*server, "application.id=org.example.a");
+    const AudioObjectID objectA = objectOf(a->pid());
+    ASSERT_NE(objectA, 0u);
+    Gaps gaps;
+    auto tap = std::make_shared<TapCapture>(*hardware, gaps.callback(), [] {
+        return std::string("00000000-0000-4000-8000-000000000001");
+    });
+    auto started =
+        tap->start(std::vector<AudioObjectID>{objectA}, {"org.example.a"}, {a->pid()}, {});
+    ASSERT_TRUE(std::holds_alternative<OthersInfo>(started));
+    waitFor([] { return false; }, 500ms);
+    const std::string index = sinkInputOf(*server, a->pid());
+    // Headphones in, and out again, each in the middle of a sound; then in
+    // and out at once (the app moves there and straight back), which ends
+    // the monitor with the stream where it was.
+    ASSERT_EQ(server->pactl("load-module module-null-sink sink_name=headphones"), 0);
+    for (std::string sink : {"headphones", "speakers", "bounce"}) {
+        gaps.reset();
+        a->say(toneFile(3.0));
+        waitFor([] { return false; }, 1s);
+        if (sink == "bounce")
+            a->bounce("headphones");
+        else
+            ASSERT_EQ(server->pactl("move-sink-input " + index + " " + sink), 0);
+        waitFor([] { return false; }, 2500ms);
+        EXPECT_LT(gaps.longestMs(), 150) << sink;
+    }
+    tap->stop();
+}
+
 TEST_P(PulseCapture, SystemTapHearsAllButTheExcluded) {
     auto a = player(*server, "application.id=org.example.a");
     auto b = player(*server, "application.id=org.example.b");

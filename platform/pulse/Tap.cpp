@@ -20,6 +20,11 @@ constexpr std::size_t kMostBufferedFrames = 4800; // 100 ms: beyond, the server 
 constexpr std::size_t kBurstFrames = 14400;       // 300 ms: beyond, a burst after a stall
 constexpr std::size_t kDriftFramesPerCycle = 4;   // up to 0.8 % faster than our clock
 constexpr pa_usec_t kFragmentUsec = 20 * 1000;
+// A monitor the server ended (its stream moved to another output, or there
+// and straight back) is reopened at once, as a mixer panel does; one that
+// had lived less than a second is reopened after a second, so that a stream
+// on its way out is not reopened over and over.
+constexpr pa_usec_t kQuickReopenUsec = 20 * 1000;
 constexpr pa_usec_t kReopenDelayUsec = 1000 * 1000;
 
 // What the mixer reads: one playback stream (through a monitor of that
@@ -130,19 +135,24 @@ public:
     // ---- loop thread, or under the loop lock
 
     // Opens and closes monitors so that exactly `wanted` is read. A monitor
-    // the server ended is reopened, but not within a second of its end.
-    // Returns whether such a monitor waits to be reopened.
-    bool reconcile(pa_context* context, const std::map<uint32_t, Wanted>& wanted) {
+    // the server ended is reopened when its wait is over. Returns how long
+    // until the next such monitor may be reopened (0: none waits).
+    pa_usec_t reconcile(pa_context* context, const std::map<uint32_t, Wanted>& wanted) {
         const pa_usec_t now = pa_rtclock_now();
-        bool waiting = false;
+        pa_usec_t soonest = 0;
         for (auto it = monitors_.begin(); it != monitors_.end();) {
             auto w = wanted.find(it->first);
             Monitor& m = *it->second;
             const bool same = context && w != wanted.end() && w->second.sink == m.sink &&
                               w->second.channels == m.channels;
-            const bool waitToReopen = m.endedAt && now - m.endedAt < kReopenDelayUsec;
+            const pa_usec_t wait =
+                m.endedAt - m.openedAt < kReopenDelayUsec ? kReopenDelayUsec : kQuickReopenUsec;
+            const bool waitToReopen = m.endedAt && now - m.endedAt < wait;
             if (same && (!m.endedAt || waitToReopen)) {
-                waiting |= waitToReopen;
+                if (waitToReopen) {
+                    const pa_usec_t left = m.endedAt + wait - now;
+                    soonest = soonest ? std::min(soonest, left) : left;
+                }
                 ++it;
                 continue;
             }
@@ -161,7 +171,7 @@ public:
             for (const auto& [key, w] : wanted)
                 if (!monitors_.count(key))
                     open(context, key, w);
-        return waiting;
+        return soonest;
     }
 
 private:
@@ -170,9 +180,10 @@ private:
         uint32_t sink = 0;
         uint32_t channels = 1;
         pa_stream* stream = nullptr;
-        pa_usec_t endedAt = 0; // when the server ended it; loop thread
-        FrameRing ring;        // under the mixer's lock
-        bool primed = false;   // under the mixer's lock
+        pa_usec_t openedAt = 0; // loop thread
+        pa_usec_t endedAt = 0;  // when the server ended it; loop thread
+        FrameRing ring;         // under the mixer's lock
+        bool primed = false;    // under the mixer's lock
         Monitor(Mixer* m, uint32_t s, uint32_t c)
             : mixer(m), sink(s), channels(c), ring(c, kRingFrames) {}
     };
@@ -180,6 +191,7 @@ private:
     // A monitor of one playback stream, or of a whole sink.
     void open(pa_context* context, uint32_t key, const Wanted& w) {
         auto monitor = std::make_unique<Monitor>(this, w.sink, w.channels);
+        monitor->openedAt = pa_rtclock_now();
         pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
                                     static_cast<uint8_t>(w.channels)};
         monitor->stream = pa_stream_new(context, "Zorva others", &sampleFormat, nullptr);
@@ -453,7 +465,7 @@ OSStatus TapService::start(AudioObjectID device, AudioDeviceIOProcID proc) {
     const bool mono = tap == taps_.end() ||
                       tap->second.description.mode == TapDescription::Mode::monoMixdownOfProcesses;
     d.mixer = std::make_unique<Mixer>(mono ? 1 : 2, d.queueLabel, d.procs[proc],
-                                      [this] { reconcileSoon(); });
+                                      [this] { reconcileSoon(kQuickReopenUsec); });
     d.running = proc;
     reconcile();
     d.mixer->startClock();
@@ -479,13 +491,22 @@ OSStatus TapService::stopDevice(Device& device) {
     return kAudioHardwareNoError;
 }
 
-// Once, a little after a monitor ended, to reopen it if it is still wanted.
-void TapService::reconcileSoon() {
+// A little after a monitor ended, to reopen it if it is still wanted.
+void TapService::reconcileSoon(pa_usec_t after) {
     pa_context* context = connection_.context();
-    if (retry_ || !context)
+    if (!context)
         return;
+    const pa_usec_t at = pa_rtclock_now() + after;
+    if (retry_) {
+        if (at < retryAt_) {
+            retryAt_ = at;
+            pa_context_rttime_restart(context, retry_, at);
+        }
+        return;
+    }
+    retryAt_ = at;
     retry_ = pa_context_rttime_new(
-        context, pa_rtclock_now() + 1100 * 1000,
+        context, at,
         [](pa_mainloop_api* api, pa_time_event* event, const timeval*, void* self) {
             auto* me = static_cast<TapService*>(self);
             api->time_free(event);
@@ -550,8 +571,8 @@ void TapService::reconcile() {
                 return 0;
             });
         }
-        if (device.mixer->reconcile(context, wanted))
-            reconcileSoon();
+        if (const pa_usec_t wait = device.mixer->reconcile(context, wanted))
+            reconcileSoon(wait + 1000);
     }
 }
 

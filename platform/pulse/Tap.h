@@ -63,7 +63,8 @@ private:
     };
 
     void reconcile(); // loop thread or under the loop lock
-    void reconcileSoon();
+    // Reconciles again `after` from now (or sooner, if already due sooner).
+    void reconcileSoon(pa_usec_t after);
     OSStatus stopDevice(Device& device);
 
     Connection& connection_;
@@ -73,6 +74,7 @@ private:
     AudioObjectID nextObject_ = 0x7A000000; // apart from the process objects
     AudioDeviceIOProcID nextProc_ = 1;
     pa_time_event* retry_ = nullptr;
+    pa_usec_t retryAt_ = 0;
 };
 
 } // namespace zorva::pulse

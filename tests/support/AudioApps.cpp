@@ -80,8 +80,10 @@ std::unique_ptr<AudioApp> recorder(const PulseServer& server, const std::string&
         server, std::vector<std::string>{"record", "--device", device}, props);
 }
 
-std::string toneFile() {
-    return made("tone", "sox -n -r 16000 -c 1 -b 16 %s synth 0.6 sine 440 vol 0.5");
+std::string toneFile(double seconds) {
+    const std::string length = std::to_string(seconds);
+    return made("tone" + length,
+                "sox -n -r 16000 -c 1 -b 16 %s synth " + length + " sine 440 vol 0.5");
 }
 
 std::string speechFile(const std::string& text) {

@@ -42,7 +42,7 @@ std::unique_ptr<AudioApp> recorder(const PulseServer& server, const std::string&
 
 // Sound files, made once per test process: a tone, or a sentence spoken by
 // flite's slt voice.
-std::string toneFile();
+std::string toneFile(double seconds = 0.6);
 std::string speechFile(const std::string& text);
 
 } // namespace zorva::test
