@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -26,6 +27,12 @@ constexpr pa_usec_t kFragmentUsec = 20 * 1000;
 // on its way out is not reopened over and over.
 constexpr pa_usec_t kQuickReopenUsec = 20 * 1000;
 constexpr pa_usec_t kReopenDelayUsec = 1000 * 1000;
+// How often a stream's monitor that waits for its sink's looks again, and
+// when the sink's takes over without having given sound.
+constexpr pa_usec_t kRetireCheckUsec = 50 * 1000;
+constexpr pa_usec_t kQuietHandoverUsec = 500 * 1000;
+constexpr pa_usec_t kHandoverLimitUsec = 3000 * 1000;
+constexpr float kLoudSample = 1e-4f; // -80 dBFS
 
 // What the mixer reads: one playback stream (through a monitor of that
 // stream alone), or everything a sink plays (through its monitor source),
@@ -153,7 +160,27 @@ public:
                     const pa_usec_t left = m.endedAt + wait - now;
                     soonest = soonest ? std::min(soonest, left) : left;
                 }
+                std::lock_guard g(lock_);
+                m.retiring = false;
                 ++it;
+                continue;
+            }
+            // Its sink is now read whole: it goes when the sink's monitor
+            // has sound, not before (a new monitor can take a third of a
+            // second to start), and then at once, as that has the same sound.
+            const bool nowWhole = context && !(it->first & kWholeSink) && !m.endedAt &&
+                                  w == wanted.end() && wanted.count(kWholeSink | m.sink);
+            if (nowWhole && !wholeHasSound(m.sink)) {
+                std::lock_guard g(lock_);
+                m.retiring = true;
+                soonest = soonest ? std::min(soonest, kRetireCheckUsec) : kRetireCheckUsec;
+                ++it;
+                continue;
+            }
+            if (nowWhole) {
+                release(m);
+                std::lock_guard g(lock_);
+                it = monitors_.erase(it);
                 continue;
             }
             release(m);
@@ -181,17 +208,48 @@ private:
         uint32_t channels = 1;
         pa_stream* stream = nullptr;
         pa_usec_t openedAt = 0; // loop thread
-        pa_usec_t endedAt = 0;  // when the server ended it; loop thread
-        FrameRing ring;         // under the mixer's lock
-        bool primed = false;    // under the mixer's lock
+        bool retiring = false;  // under the mixer's lock: its sink is being read whole
+        bool whole = false;
+        // Under the mixer's lock: when it first gave data, when it first gave
+        // sound that is not silence, and (while its sink's monitor may take
+        // over from it) when it last did.
+        pa_usec_t dataSince = 0, loudSince = 0, lastLoud = 0;
+        pa_usec_t endedAt = 0; // when the server ended it; loop thread
+        FrameRing ring;        // under the mixer's lock
+        bool primed = false;   // under the mixer's lock
         Monitor(Mixer* m, uint32_t s, uint32_t c)
             : mixer(m), sink(s), channels(c), ring(c, kRingFrames) {}
     };
+
+    // Whether the monitor of all of `sink` may take over from the monitors
+    // of its streams: once it gives sound that is not silence (PipeWire's
+    // can give a third of a second of silence first), or has given data a
+    // while and they have been silent as long, or after some seconds in any
+    // case. Under the mixer's lock.
+    bool wholeTookOver(uint32_t sink, pa_usec_t now) const {
+        auto it = monitors_.find(kWholeSink | sink);
+        if (it == monitors_.end() || !it->second->dataSince)
+            return false;
+        const Monitor& whole = *it->second;
+        if (whole.loudSince || now - whole.dataSince >= kHandoverLimitUsec)
+            return true;
+        if (now - whole.dataSince < kQuietHandoverUsec)
+            return false;
+        return std::none_of(monitors_.begin(), monitors_.end(), [&](const auto& other) {
+            const Monitor& m = *other.second;
+            return m.retiring && m.sink == sink && now - m.lastLoud < kQuietHandoverUsec;
+        });
+    }
+    bool wholeHasSound(uint32_t sink) {
+        std::lock_guard g(lock_);
+        return wholeTookOver(sink, pa_rtclock_now());
+    }
 
     // A monitor of one playback stream, or of a whole sink.
     void open(pa_context* context, uint32_t key, const Wanted& w) {
         auto monitor = std::make_unique<Monitor>(this, w.sink, w.channels);
         monitor->openedAt = pa_rtclock_now();
+        monitor->whole = (key & kWholeSink) != 0;
         pa_sample_spec sampleFormat{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(kSampleRate),
                                     static_cast<uint8_t>(w.channels)};
         monitor->stream = pa_stream_new(context, "Zorva others", &sampleFormat, nullptr);
@@ -244,6 +302,19 @@ private:
             {
                 std::lock_guard g(monitor->mixer->lock_);
                 monitor->ring.push(static_cast<const float*>(data), bytes / frameBytes);
+                const pa_usec_t now = std::max<pa_usec_t>(pa_rtclock_now(), 1);
+                if (!monitor->dataSince)
+                    monitor->dataSince = now;
+                if ((monitor->whole && !monitor->loudSince) || monitor->retiring) {
+                    const auto* samples = static_cast<const float*>(data);
+                    if (samples &&
+                        std::any_of(samples, samples + bytes / sizeof(float),
+                                    [](float x) { return std::fabs(x) > kLoudSample; })) {
+                        monitor->lastLoud = now;
+                        if (!monitor->loudSince)
+                            monitor->loudSince = now;
+                    }
+                }
             }
             pa_stream_drop(s);
         }
@@ -279,8 +350,23 @@ private:
             std::lock_guard g(lock_);
             for (auto& plane : planes_)
                 std::fill(plane.begin(), plane.end(), 0.0f);
-            for (auto& [index, monitor] : monitors_)
+            const pa_usec_t now = pa_rtclock_now();
+            for (auto& [key, monitor] : monitors_) {
+                // A stream's monitor gives way when its sink's has taken
+                // over; until then the sink's is read but not heard, and
+                // keeps only its newest sound, so that no cycle has both.
+                if (monitor->retiring && wholeTookOver(monitor->sink, now))
+                    continue;
+                if ((key & kWholeSink) && !wholeTookOver(key & ~kWholeSink, now) &&
+                    std::any_of(monitors_.begin(), monitors_.end(), [&](const auto& other) {
+                        return other.second->retiring && (kWholeSink | other.second->sink) == key;
+                    })) {
+                    if (monitor->ring.size() > kPrimeFrames)
+                        monitor->ring.drop(monitor->ring.size() - kPrimeFrames);
+                    continue;
+                }
                 mixIn(*monitor);
+            }
             for (auto& monitor : draining_) {
                 monitor->primed = true; // nothing more comes: play out what there is
                 mixIn(*monitor);
