@@ -1,8 +1,11 @@
 """Echo cancellation on rooms made from speech: see echo.sh."""
 import json
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -110,6 +113,56 @@ def make_room(work, name, gain, delay, reverb, drift, length):
     return out
 
 
+# The audio server's own canceller (PulseAudio's module-echo-cancel, WebRTC),
+# as a user would set it up: with its defaults, and tuned.
+ANCHORS = {
+    "module-echo-cancel": "",
+    "module-echo-cancel tuned": "aec_args='analog_gain_control=0 digital_gain_control=0 "
+    "noise_suppression=0 extended_filter=1'",
+}
+
+
+def through_server(work, mic, ref, args, key):
+    """Plays `ref` into the canceller's sink and `mic` into the microphone it
+    cleans, both at once on a private PulseAudio server; returns what the
+    canceller's source recorded (from when both started)."""
+    d = tempfile.mkdtemp(prefix="zorva-aec-")
+    try:
+        with open(f"{d}/default.pa", "w") as f:
+            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 socket={d}/native\n"
+                    "load-module module-null-sink sink_name=spk\n"
+                    "load-module module-null-sink sink_name=micsink\n"
+                    "load-module module-echo-cancel source_master=micsink.monitor sink_master=spk "
+                    f"aec_method=webrtc source_name=ec_src sink_name=ec_sink {args}\n")
+        server = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--realtime=no", "--exit-idle-time=-1",
+             "--disallow-exit", "--use-pid-file=no", "-F", f"{d}/default.pa",
+             f"--log-target=file:{d}/log"],
+            env=dict(os.environ, PULSE_RUNTIME_PATH=f"{d}/runtime", HOME=d))
+        env = dict(os.environ, PULSE_SERVER=f"unix:{d}/native", HOME=d)
+        for _ in range(100):
+            if subprocess.run(["pactl", "info"], env=env, capture_output=True).returncode == 0:
+                break
+            time.sleep(0.1)
+        rec = subprocess.Popen(["parecord", "--device=ec_src", "--file-format=wav", "--rate=16000",
+                                "--channels=1", f"{d}/out.wav"], env=env)
+        time.sleep(1.0)
+        plays = [subprocess.Popen(["paplay", f"--device={dev}", path], env=env)
+                 for dev, path in (("ec_sink", ref), ("micsink", mic))]
+        for p in plays:
+            p.wait()
+        time.sleep(0.5)
+        rec.terminate()
+        rec.wait()
+        server.terminate()
+        server.wait()
+        out = f"{work}/anchor-{key}.wav"
+        sox(f"{d}/out.wav", out, "trim", 1.0)
+        return out
+    finally:
+        shutil.rmtree(d, ignore_errors=True)
+
+
 def transcribe(mic, reference=None):
     cmd = [HELPER, "--transcribe-file", mic] + (["--echo-reference", reference] if reference else [])
     out = subprocess.run(cmd, capture_output=True, text=True).stdout
@@ -139,13 +192,20 @@ def main():
     for n, path in rooms.items():
         jobs[n + " | today"] = (path, None)
         jobs[n + " | cancelled"] = (path, f"{work}/far.wav")
+    if os.environ.get("ANCHOR"):
+        runs = [(n, a) for n in rooms for a in ANCHORS]
+        with ThreadPoolExecutor(int(os.environ.get("JOBS", "6"))) as pool:
+            outs = pool.map(lambda r: through_server(work, rooms[r[0]], f"{work}/far.wav",
+                                                      ANCHORS[r[1]], abs(hash(r))), runs)
+            for (n, a), out in zip(runs, outs):
+                jobs[f"{n} | {a}"] = (out, None)
     with ThreadPoolExecutor(int(os.environ.get("JOBS", "6"))) as pool:
         results = dict(zip(jobs, pool.map(lambda j: transcribe(*j), jobs.values())))
 
     base = score(results["clean"], user_text, far_content, far_from_ms)[2]
     print(f"{len(far_content)} far-side content words; user {len(words(user_text))} words; "
           f"{length:.0f} s; clean user WER {base:.1f}%")
-    head = f"{'room':28s} {'leaked':>7s} {'late':>5s} {'WER':>6s} {'vs clean':>8s}  ERLE dB (far-only)  cpu"
+    head = f"{'room':40s} {'leaked':>7s} {'late':>5s} {'WER':>6s} {'vs clean':>8s}  ERLE dB (far-only)  cpu"
     print(head)
     for name, finals in results.items():
         if name == "clean":
@@ -161,7 +221,7 @@ def main():
             erle = [float(l.split()[2]) for l in res if l.startswith("erle")]
             cpu = res[0].split()[1]
             extra = f"  {min(erle):5.1f} .. {max(erle):5.1f}  {cpu}  ({res[0].split('found ')[1]})"
-        print(f"{name:28s} {leak:6.0f}% {late:5d} {wer:5.1f}% {wer - base:+7.1f}{extra}")
+        print(f"{name:40s} {leak:6.0f}% {late:5d} {wer:5.1f}% {wer - base:+7.1f}{extra}")
         if os.environ.get("VERBOSE"):
             print("    " + " / ".join(t for _, t in finals))
 

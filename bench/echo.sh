@@ -12,6 +12,8 @@
 #   JOBS=N        transcriptions at once (default 6; each runs at live pace)
 #   VERBOSE=1     also print each run's finals
 #   ROOMS=a,b     only these rooms (by name, as printed)
+#   ANCHOR=1      also each room through PulseAudio's module-echo-cancel, with
+#                 its defaults and tuned (needs pulseaudio, paplay, parecord)
 # Run after scripts/setup --with-test-servers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
