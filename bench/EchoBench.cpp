@@ -68,18 +68,17 @@ int main(int argc, char** argv) {
     for (std::size_t at = 0; at < mic.size(); at += chunk) {
         const std::size_t n = std::min(chunk, mic.size() - at);
         const double end = double(at + n) / micRate;
-        const Instant arrival{int64_t(end * 1e9)};
         const auto refDue = static_cast<std::size_t>(std::llround(end * refRate));
         PcmBuffer played(refFormat, static_cast<uint32_t>(refDue - refGiven + 1));
         played.setFrameLength(static_cast<uint32_t>(refDue - refGiven));
         for (std::size_t i = refGiven; i < refDue; ++i)
             played.floatChannelData()[0][i - refGiven] = i < ref.size() ? ref[i] : 0.0f;
         refGiven = refDue;
-        canceller->addReference(played, arrival);
+        canceller->addReference(played);
         PcmBuffer heard(micFormat, static_cast<uint32_t>(n));
         heard.setFrameLength(static_cast<uint32_t>(n));
         std::copy(mic.begin() + long(at), mic.begin() + long(at + n), heard.floatChannelData()[0]);
-        const PcmBuffer& clean = canceller->process(heard, arrival);
+        const PcmBuffer& clean = canceller->process(heard);
         const float* c = clean.floatChannelData()[0];
         out.insert(out.end(), c, c + clean.frameLength());
     }

@@ -36,6 +36,7 @@ constexpr int kTailFrames = 30;
 // third in 2 s.
 constexpr double kEchoRemoved = 2.0;
 constexpr double kEchoDecay = 0.995;
+constexpr double kOffsetStep = 80;     // 5 ms
 constexpr double kFloorEnergy = 1e-9;  // -90 dBFS
 constexpr double kActiveEnergy = 1e-5; // -50 dBFS: the far side is playing
 
@@ -102,7 +103,7 @@ public:
         refEnv_.fill(0);
     }
 
-    void addReference(const PcmBuffer& buffer, Instant arrival) override {
+    void addReference(const PcmBuffer& buffer) override {
         const PcmBuffer& work = reference_.convert(buffer);
         const float* in = work.floatChannelData()[0];
         const int64_t n = work.frameLength();
@@ -110,11 +111,10 @@ public:
         for (int64_t i = 0; i < n; ++i)
             ring_[std::size_t((refEnd_ + i) % kRingSamples)] = in[i];
         refEnd_ += n;
-        lastRefArrival_ = arrival;
         hasReference_ = true;
     }
 
-    const PcmBuffer& process(const PcmBuffer& microphone, Instant arrival) override {
+    const PcmBuffer& process(const PcmBuffer& microphone) override {
         const PcmBuffer& work = microphone_.convert(microphone);
         const float* in = work.floatChannelData()[0];
         const std::size_t n = work.frameLength();
@@ -128,7 +128,7 @@ public:
         const int64_t micEnd = micEnd_ + int64_t(n); // after this buffer
         const int64_t firstFrame = micEnd_ - int64_t(pending_.size());
         const int64_t delay = std::max(0, delayFrames_ - kLeadFrames) * int64_t(kFrame);
-        align(micEnd, arrival);
+        align(micEnd);
         // The reference this call needs: from the delayed start of its first
         // frame to the end of its last frame without delay.
         const int64_t spanFrom = firstFrame + offset_ - delay;
@@ -157,7 +157,10 @@ public:
             choose(mic.data(), ref.data(), out + f * kFrame);
             track(mic.data(), aligned.data());
         }
-        pending_.assign(in + used, in + n);
+        if (frames == 0)
+            pending_.insert(pending_.end(), in, in + n); // still less than a frame
+        else
+            pending_.assign(in + used, in + n);
         micEnd_ = micEnd;
         return out_;
     }
@@ -165,24 +168,26 @@ public:
     int delayMs() const override { return delayMsShown_.load(); }
 
 private:
-    // Moves the alignment toward what the wall clock says: where the
-    // reference stands when the microphone's newest frame arrives.
-    void align(int64_t micEnd, Instant arrival) {
+    // Moves the alignment toward what the wall clock says: the newest
+    // microphone frame goes with the newest reference frame that has arrived.
+    void align(int64_t micEnd) {
         std::lock_guard lock(lock_);
         if (!hasReference_)
             return;
-        const int64_t refNow =
-            refEnd_ + (arrival - lastRefArrival_).count() * kRate / 1'000'000'000;
-        const int64_t seen = refNow - micEnd;
-        // A stream that stalled or restarted jumps; the clocks' drift and the
-        // arrival jitter are followed slowly.
+        const int64_t seen = refEnd_ - micEnd;
+        // A stream that stalled or restarted jumps at once. Otherwise the
+        // arrivals jitter by up to a buffer: only the clocks' drift is
+        // followed, slowly and in steps of a few milliseconds, since every
+        // step moves the echo under the canceller's filter.
         if (!aligned_ || std::abs(seen - offset_) > kRate / 5) {
             offsetFine_ = double(seen);
+            offset_ = seen;
             aligned_ = true;
         } else {
             offsetFine_ += (double(seen) - offsetFine_) * 0.02;
+            if (std::abs(offsetFine_ - double(offset_)) > kOffsetStep)
+                offset_ = std::llround(offsetFine_);
         }
-        offset_ = std::llround(offsetFine_);
     }
 
     // Copies reference [from, to) into span_, zeros for what never arrived
@@ -283,7 +288,6 @@ private:
     std::mutex lock_; // guards the ring and where the reference stands
     std::vector<float> ring_;
     int64_t refEnd_ = 0; // reference samples received so far
-    Instant lastRefArrival_{};
     bool hasReference_ = false;
 
     // The microphone thread's own:

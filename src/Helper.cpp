@@ -251,20 +251,17 @@ asio::awaitable<void> Helper::startSession(Start start) {
     env_.send(Permission{Permission::Kind::microphone, micPermission});
 
     // With echo cancellation the microphone is cleaned against what the tap
-    // hears, each buffer stamped with its arrival; without it, not one
-    // sample of the microphone's path changes.
+    // hears, each as it arrives; without it, not one sample of the
+    // microphone's path changes.
     std::shared_ptr<EchoCanceller> canceller;
     if (cancelEcho)
         canceller = env_.makeEchoCanceller();
     BufferCallback onMic = [micT](const PcmBuffer& b) { micT->feed(b); };
     BufferCallback onOthers = [othersT](const PcmBuffer& b) { othersT->feed(b); };
     if (canceller) {
-        const Clock* clock = &env_.clock;
-        onMic = [micT, canceller, clock](const PcmBuffer& b) {
-            micT->feed(canceller->process(b, clock->now()));
-        };
-        onOthers = [othersT, canceller, clock](const PcmBuffer& b) {
-            canceller->addReference(b, clock->now());
+        onMic = [micT, canceller](const PcmBuffer& b) { micT->feed(canceller->process(b)); };
+        onOthers = [othersT, canceller](const PcmBuffer& b) {
+            canceller->addReference(b);
             othersT->feed(b);
         };
     }
@@ -279,7 +276,6 @@ asio::awaitable<void> Helper::startSession(Start start) {
     if (auto* info = std::get_if<MicInfo>(&micResult)) {
         mic_ = mic;
         micInfo = *info;
-        micInfo->voiceProcessing = canceller != nullptr;
     } else {
         mic->stop();
         env_.send(HelperError{HelperError::Code::engineFailed,
@@ -318,6 +314,9 @@ asio::awaitable<void> Helper::startSession(Start start) {
                               std::get<TapError>(tapResult).description(), false, id});
         env_.send(Permission{Permission::Kind::systemAudio, Permission::Status::denied});
     }
+    // Cancelling needs the tap: without it the microphone passes unchanged.
+    if (micInfo)
+        micInfo->voiceProcessing = canceller && othersInfo;
     env_.send(Capture{id, Capture::State::started, micInfo, othersInfo});
 }
 

@@ -88,25 +88,29 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
         }
         framesRead += buffer.frameLength();
         if (canceller) {
-            // Both files start together; each buffer's arrival is the time
-            // of its last frame, and the reference arrives first.
-            const Instant arrival{int64_t(double(framesRead) / format.sampleRate * 1e9)};
+            // Both files start together: the reference up to the end of
+            // this buffer arrives first.
             const AudioFormat& refFormat = reference->processingFormat();
             const int64_t refDue =
                 std::llround(double(framesRead) / format.sampleRate * refFormat.sampleRate);
             const auto refFrames = static_cast<uint32_t>(std::max<int64_t>(0, refDue - refGiven));
             refGiven += refFrames;
             PcmBuffer played(refFormat, std::max(refFrames, 1u));
-            if (refFrames > 0 && reference->framePosition() < reference->length())
-                (void)reference->read(played, refFrames);
+            if (refFrames > 0 && reference->framePosition() < reference->length()) {
+                if (auto error = reference->read(played, refFrames)) {
+                    note("reading the reference failed: " + *error);
+                    failure = "reading the reference failed: " + *error;
+                    break;
+                }
+            }
             if (played.frameLength() < refFrames) { // the reference ended: silence
                 for (float* plane : played.floatChannelData())
                     std::fill(plane + played.frameLength(), plane + refFrames, 0.0f);
                 played.setFrameLength(refFrames);
             }
             if (refFrames > 0)
-                canceller->addReference(played, arrival);
-            transcriber->feed(canceller->process(buffer, arrival));
+                canceller->addReference(played);
+            transcriber->feed(canceller->process(buffer));
         } else {
             transcriber->feed(buffer);
         }

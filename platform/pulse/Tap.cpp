@@ -185,7 +185,11 @@ public:
             }
             release(m);
             std::lock_guard g(lock_);
-            draining_.push_back(std::move(it->second)); // what it holds is still mixed
+            // What it holds is still mixed, unless another monitor has the
+            // same sound: a stream's monitor giving way to its sink's, or a
+            // sink's monitor that never took over from its streams'.
+            if (!m.retiring && !wholeHeldBack(it->first, now))
+                draining_.push_back(std::move(it->second));
             it = monitors_.erase(it);
         }
         {
@@ -228,10 +232,16 @@ private:
     // case. Under the mixer's lock.
     bool wholeTookOver(uint32_t sink, pa_usec_t now) const {
         auto it = monitors_.find(kWholeSink | sink);
-        if (it == monitors_.end() || !it->second->dataSince)
+        if (it == monitors_.end())
             return false;
         const Monitor& whole = *it->second;
-        if (whole.loudSince || now - whole.dataSince >= kHandoverLimitUsec)
+        // A monitor that gives nothing (its sink suspended, or it cannot
+        // open) must not keep the others waiting for ever.
+        if (now - whole.openedAt >= kHandoverLimitUsec)
+            return true;
+        if (!whole.dataSince)
+            return false;
+        if (whole.loudSince)
             return true;
         if (now - whole.dataSince < kQuietHandoverUsec)
             return false;
@@ -239,6 +249,14 @@ private:
             const Monitor& m = *other.second;
             return m.retiring && m.sink == sink && now - m.lastLoud < kQuietHandoverUsec;
         });
+    }
+    // Whether `key` is a sink's monitor read but not yet heard, while its
+    // streams' monitors still are. Under the mixer's lock.
+    bool wholeHeldBack(uint32_t key, pa_usec_t now) const {
+        return (key & kWholeSink) && !wholeTookOver(key & ~kWholeSink, now) &&
+               std::any_of(monitors_.begin(), monitors_.end(), [&](const auto& other) {
+                   return other.second->retiring && (kWholeSink | other.second->sink) == key;
+               });
     }
     bool wholeHasSound(uint32_t sink) {
         std::lock_guard g(lock_);
@@ -357,10 +375,7 @@ private:
                 // keeps only its newest sound, so that no cycle has both.
                 if (monitor->retiring && wholeTookOver(monitor->sink, now))
                     continue;
-                if ((key & kWholeSink) && !wholeTookOver(key & ~kWholeSink, now) &&
-                    std::any_of(monitors_.begin(), monitors_.end(), [&](const auto& other) {
-                        return other.second->retiring && (kWholeSink | other.second->sink) == key;
-                    })) {
+                if (wholeHeldBack(key, now)) {
                     if (monitor->ring.size() > kPrimeFrames)
                         monitor->ring.drop(monitor->ring.size() - kPrimeFrames);
                     continue;
