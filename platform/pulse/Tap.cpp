@@ -380,6 +380,14 @@ private:
                         monitor->ring.drop(monitor->ring.size() - kPrimeFrames);
                     continue;
                 }
+                // A sink's monitor that gave way to its streams' plays out
+                // first: they hold their sound until it has, so that the
+                // two are heard one after the other, not on top.
+                if (!monitor->whole &&
+                    std::any_of(draining_.begin(), draining_.end(), [&](const auto& old) {
+                        return old->whole && old->sink == monitor->sink && old->ring.size() > 0;
+                    }))
+                    continue;
                 mixIn(*monitor);
             }
             for (auto& monitor : draining_) {
