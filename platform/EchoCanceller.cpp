@@ -111,7 +111,6 @@ public:
         for (int64_t i = 0; i < n; ++i)
             ring_[std::size_t((refEnd_ + i) % kRingSamples)] = in[i];
         refEnd_ += n;
-        hasReference_ = true;
     }
 
     const PcmBuffer& process(const PcmBuffer& microphone) override {
@@ -154,8 +153,9 @@ public:
             float* micOut[] = {out + f * kFrame};
             apm_->ProcessStream(micIn, kFrame, kRate, webrtc::AudioProcessing::kMono, kRate,
                                 webrtc::AudioProcessing::kMono, micOut);
-            choose(mic.data(), ref.data(), out + f * kFrame);
-            track(mic.data(), aligned.data());
+            const double micEnergy = energy(mic.data(), kFrame);
+            choose(micEnergy, ref.data(), mic.data(), out + f * kFrame);
+            track(micEnergy, aligned.data());
         }
         if (frames == 0)
             pending_.insert(pending_.end(), in, in + n); // still less than a frame
@@ -172,7 +172,7 @@ private:
     // microphone frame goes with the newest reference frame that has arrived.
     void align(int64_t micEnd) {
         std::lock_guard lock(lock_);
-        if (!hasReference_)
+        if (refEnd_ == 0) // nothing played yet
             return;
         const int64_t seen = refEnd_ - micEnd;
         // A stream that stalled or restarted jumps at once. Otherwise the
@@ -214,11 +214,11 @@ private:
     // as it was, so that the user's speech is not touched when there is no
     // echo to remove (headphones, a quiet far side). A change of mind fades
     // across the frame.
-    void choose(const float* mic, const float* ref, float* out) {
+    void choose(double micEnergy, const float* ref, const float* mic, float* out) {
         sinceFar_ = energy(ref, kFrame) > kActiveEnergy ? 0 : sinceFar_ + 1;
         const bool farHeard = delayFrames_ >= 0 && sinceFar_ <= kLeadFrames + kTailFrames;
         if (farHeard) {
-            echoIn_ = echoIn_ * kEchoDecay + energy(mic, kFrame);
+            echoIn_ = echoIn_ * kEchoDecay + micEnergy;
             echoLeft_ = echoLeft_ * kEchoDecay + energy(out, kFrame);
         }
         const bool cancel = farHeard && echoIn_ > kEchoRemoved * echoLeft_;
@@ -236,10 +236,10 @@ private:
 
     // Keeps the two envelopes and, every so often, looks for the lag at which
     // the microphone follows the reference best.
-    void track(const float* mic, const float* ref) {
+    void track(double micEnergy, const float* ref) {
         const double refEnergy = energy(ref, kFrame);
         const int slot = int(frame_ % kHistoryFrames);
-        micEnv_[slot] = float(std::log10(energy(mic, kFrame) + kFloorEnergy));
+        micEnv_[slot] = float(std::log10(micEnergy + kFloorEnergy));
         refEnv_[slot] = float(std::log10(refEnergy + kFloorEnergy));
         refActive_[slot] = refEnergy > kActiveEnergy;
         ++frame_;
@@ -288,7 +288,6 @@ private:
     std::mutex lock_; // guards the ring and where the reference stands
     std::vector<float> ring_;
     int64_t refEnd_ = 0; // reference samples received so far
-    bool hasReference_ = false;
 
     // The microphone thread's own:
     std::vector<float> pending_; // less than a frame, from the last buffer
