@@ -300,6 +300,15 @@ TEST_P(LiveSession, OnSpeakersTheCallIsCancelledFromTheMicrophoneWhenAsked) {
     said = voice->say(speechFile(kUserAgain.text));
     host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
                 2s);
+    // On a loaded machine the recogniser can trail by seconds, and a stop
+    // only waits a moment for it: let it settle the last sentence first.
+    const auto againMs = msBetween(host.arrival("capture"), said.first);
+    const auto againEndMs = msBetween(host.arrival("capture"), said.last);
+    const auto settled = [&](const Json& j) {
+        return j["type"] == "final" && j["stream"] == "mic" && j["endMs"] > againMs;
+    };
+    if (std::ranges::none_of(host.finals("s1", "mic"), settled))
+        host.waitFor(settled, 30s);
     host.send(R"({"type":"stop","sessionId":"s1"})");
     ASSERT_FALSE(host.waitFor([](const Json& j) { return j["type"] == "stopped"; }).is_null())
         << host.stderrText();
@@ -309,7 +318,16 @@ TEST_P(LiveSession, OnSpeakersTheCallIsCancelledFromTheMicrophoneWhenAsked) {
     EXPECT_GE(heard(others, kLate), 3) << Json(others).dump();
     EXPECT_GE(heard(mic, kUser), 2) << Json(mic).dump();
     // Spoken over the far side: the canceller's suppression takes part of it.
-    EXPECT_GE(heard(mic, kUserAgain), 1) << "spoken over the far side: " << Json(mic).dump();
+    // Spoken over the far side: the canceller's suppression takes part of
+    // it (how much, the echo bench measures), but never all of it.
+    int wordsOver = 0;
+    for (const Json& f : mic)
+        if (f["endMs"] > againMs && f["startMs"] < againEndMs) {
+            std::istringstream in(f["text"].get<std::string>());
+            for (std::string w; in >> w;)
+                ++wordsOver;
+        }
+    EXPECT_GE(wordsOver, 4) << "spoken over the far side: " << Json(mic).dump();
     EXPECT_EQ(heard(mic, kFar) + heard(mic, kLate), 0) << Json(mic).dump();
     EXPECT_TRUE(host.all("error").empty()) << host.stderrText();
 
