@@ -158,6 +158,7 @@ void Helper::reconcile() {
     for (auto& event : detector_->update(processes, nowMs)) {
         // Each message reads its own time, after the detector ran.
         if (auto* started = std::get_if<CallStarted>(&event)) {
+            aimTapAtNewCall(started->app);
             env_.send(Call{Call::State::started, std::move(started->app),
                            std::move(started->bundleId), std::move(started->pids),
                            started->sinceMicStartMs, std::nullopt, millisecondsSinceLaunch()});
@@ -178,6 +179,25 @@ void Helper::retargetTap(const MembersChanged& change) {
         return;
     tap_->description()->processes = change.objectIDs;
     (void)env_.hardware.setTapDescription(tap_->tap(), *tap_->description());
+}
+
+void Helper::aimTapAtNewCall(const std::string& app) {
+    // A session may follow an app whose call the detector had not seen yet
+    // (a start right after configure): its tap then follows no process, and
+    // a call that appears is not a change of members. Without this the
+    // session would never hear that call.
+    if (!capturingApp_ || *capturingApp_ != app || !tap_ || !tap_->description() ||
+        tap_->tap() == 0)
+        return;
+    std::vector<AudioObjectID> ids;
+    for (const auto& p : detector_->members(app))
+        ids.push_back(p.objectID);
+    std::sort(ids.begin(), ids.end());
+    auto aimed = tap_->description()->processes;
+    std::sort(aimed.begin(), aimed.end());
+    if (ids.empty() || ids == aimed)
+        return;
+    retargetTap(MembersChanged{app, std::move(ids)});
 }
 
 asio::awaitable<void> Helper::startSession(Start start) {

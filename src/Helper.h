@@ -83,6 +83,7 @@ private:
     // Reports, once per session, audio dropped because a recogniser fell behind.
     void checkBacklog();
     void retargetTap(const MembersChanged& change);
+    void aimTapAtNewCall(const std::string& app);
 
     HelperEnvironment env_;
     CoreAudioLister lister_;

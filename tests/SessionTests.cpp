@@ -428,25 +428,30 @@ TEST_F(SessionTest, UnknownAppOrNotYetGroupedFamilyTapsNothing) {
     stopAndWait("s1");
 }
 
-TEST_F(SessionTest, FamilyWithoutGroupedProcessesIsReaimedWhenItsMembersChange) {
+TEST_F(SessionTest, FamilyWithoutGroupedProcessesIsAimedAtItsCallThenFollowsItsMembers) {
     hardware.clearProcesses();
     helper->handle(conf());
     advance(0ms);
     startAndWait("s1");
     EXPECT_TRUE(hardware.createdTaps().back().processes.empty());
-    // The app appears and its call starts: a start, not a change of members.
-    hardware.setProcess(10, {100, "org.example.conf", 1});
-    advance(2000ms);
-    EXPECT_TRUE(hardware.descriptionWrites().empty());
-    // Then another of its processes appears: the tap follows, silently.
+    // The app appears and its call starts: the tap that followed nothing is
+    // aimed at it, and the call is reported as ever.
     lines();
-    hardware.setProcess(7, {107, "org.example.aux", 0});
+    hardware.setProcess(10, {100, "org.example.conf", 1});
     advance(2000ms);
     ASSERT_EQ(hardware.descriptionWrites().size(), 1u);
     EXPECT_EQ(hardware.descriptionWrites()[0].first, 2001u);
-    EXPECT_EQ(hardware.descriptionWrites()[0].second.processes,
-              (std::vector<AudioObjectID>{7, 10}));
+    EXPECT_EQ(hardware.descriptionWrites()[0].second.processes, (std::vector<AudioObjectID>{10}));
     EXPECT_EQ(hardware.descriptionWrites()[0].second.uuid, kUUID1);
+    auto l = lines();
+    ASSERT_EQ(l.size(), 1u);
+    EXPECT_EQ(std::get<Call>(l[0]).state, Call::State::started);
+    // Then another of its processes appears: the tap follows, silently.
+    hardware.setProcess(7, {107, "org.example.aux", 0});
+    advance(2000ms);
+    ASSERT_EQ(hardware.descriptionWrites().size(), 2u);
+    EXPECT_EQ(hardware.descriptionWrites()[1].second.processes,
+              (std::vector<AudioObjectID>{7, 10}));
     EXPECT_TRUE(lines().empty()) << "re-aiming sends nothing";
 }
 
