@@ -334,6 +334,9 @@ asio::awaitable<void> Helper::startSession(Start start) {
                               std::get<TapError>(tapResult).description(), false, id});
         env_.send(Permission{Permission::Kind::systemAudio, Permission::Status::denied});
     }
+    // The followed app's call may have appeared while this start waited.
+    if (capturingApp_ && members.empty())
+        aimTapAtNewCall(*capturingApp_);
     // Cancelling needs the tap: without it the microphone passes unchanged.
     if (micInfo)
         micInfo->voiceProcessing = canceller && othersInfo;
