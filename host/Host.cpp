@@ -82,10 +82,11 @@ std::string explainError(const std::string& code, const std::string& message) {
     return "The helper reported a problem: " + code + detail + ".";
 }
 
-Host::Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath)
+Host::Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath,
+           Notify notify)
     : io_(io), settings_(std::move(settings)), captions_(captions),
-      helperPath_(std::move(helperPath)), signals_(io, SIGINT, SIGTERM), restartTimer_(io),
-      stopTimer_(io), quitTimer_(io) {}
+      helperPath_(std::move(helperPath)), notify_(std::move(notify)), signals_(io, SIGINT, SIGTERM),
+      restartTimer_(io), stopTimer_(io), quitTimer_(io) {}
 
 void Host::begin() {
     watchSignals();
@@ -239,9 +240,14 @@ void Host::onModel(const Json& m) {
     modelStatus_ = status;
     if (status == "installed")
         captions_.note("Speech model ready (" + locale + ").");
-    else if (status == "unsupported")
+    else if (status == "unsupported") {
         captions_.note("There is no speech model for " + locale +
                        ", so there will be no captions. Try --locale en-US.");
+        notifyProblem("model-unsupported", "",
+                      "There is no speech model for " + locale +
+                          ". Install it with: sudo apt install pocketsphinx-en-us, or run zorva "
+                          "with --locale en-US.");
+    }
 }
 
 void Host::onCall(const Json& m) {
@@ -301,14 +307,25 @@ void Host::onCapture(const Json& m) {
                            ", " + hz(*it) + ")";
     }
     captions_.note("Capturing " + mic + " and " + others + ".");
+    std::string where;
     try {
         session_->transcript.emplace(settings_.outDir, session_->app,
                                      std::chrono::system_clock::now(), settings_.locale,
                                      settings_.vtt);
         captions_.note("Transcript: " + session_->transcript->path());
+        if (!session_->transcript->warning().empty() && !folderWarned_) {
+            folderWarned_ = true;
+            captions_.note("Warning: " + session_->transcript->warning() + ".");
+        }
+        where = "The transcript goes to " + session_->transcript->path() + ".";
     } catch (const std::exception& e) {
         captions_.note(std::string("No transcript: ") + e.what() + ".");
+        where = std::string("No transcript is written: ") + e.what() + ".";
     }
+    if (notify_)
+        notify_({settings_.record ? "Recording in " + session_->app
+                                  : "Transcribing the call in " + session_->app,
+                 where, ""});
 }
 
 void Host::onText(const Json& m, bool final) {
@@ -325,7 +342,11 @@ void Host::onText(const Json& m, bool final) {
 }
 
 void Host::onError(const Json& m) {
-    captions_.note("Problem: " + explainError(text(m, "code"), text(m, "message")));
+    const std::string code = text(m, "code");
+    captions_.note("Problem: " + explainError(code, text(m, "message")));
+    // What the user must fix is worth a notification; the rest is for the log.
+    if (code == "engine-failed" || code == "model-unsupported" || code == "permission-denied")
+        notifyProblem(code, text(m, "sessionId"), explainError(code, text(m, "message")));
     // An error for a session that has not started its capture means it
     // never will: the helper has already let it go.
     if (session_ && text(m, "sessionId") == session_->id && !session_->captureStarted) {
@@ -368,8 +389,22 @@ void Host::endSession(const std::string& note) {
     if (session_ && session_->transcript) {
         session_->transcript->close(note.empty() ? "Ended at " + clockNow() + "." : note);
         captions_.note("Transcript saved: " + session_->transcript->path());
+        if (notify_)
+            notify_(
+                {(settings_.record ? "Recording in " : "Call in ") + session_->app + " transcribed",
+                 "Saved to " + session_->transcript->path(), session_->transcript->path()});
     }
     session_.reset();
+}
+
+void Host::notifyProblem(const std::string& code, const std::string& sessionId,
+                         const std::string& what) {
+    if (!notify_ || !problemsNotified_.insert(code + "/" + sessionId).second)
+        return;
+    const char* summary = code == "engine-failed"       ? "zorva cannot hear your microphone"
+                          : code == "model-unsupported" ? "zorva has no speech model"
+                                                        : "zorva may not record";
+    notify_({summary, what, ""});
 }
 
 void Host::quit() {

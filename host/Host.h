@@ -5,6 +5,7 @@
 
 #include "Captions.h"
 #include "HelperProcess.h"
+#include "Notifications.h"
 #include "Settings.h"
 #include "Transcript.h"
 
@@ -14,6 +15,7 @@
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace zorva::host {
@@ -23,7 +25,9 @@ std::string explainError(const std::string& code, const std::string& message);
 
 class Host {
 public:
-    Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath);
+    // `notify` shows desktop notifications; empty for none.
+    Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath,
+         Notify notify = {});
     // Starts the helper and the signal watch; the io_context then runs until
     // the host is done.
     void begin();
@@ -56,12 +60,17 @@ private:
     void endSession(const std::string& note);
     void quit();
     void finishQuit();
+    void notifyProblem(const std::string& code, const std::string& sessionId,
+                       const std::string& what);
     void watchSignals();
 
     asio::io_context& io_;
     Settings settings_;
     Captions& captions_;
     std::string helperPath_;
+    Notify notify_;
+    std::set<std::string> problemsNotified_; // code and session, each once
+    bool folderWarned_ = false;
     std::shared_ptr<HelperProcess> helper_;
     int helperPid_ = 0;
     std::chrono::steady_clock::time_point helperStart_;

@@ -14,9 +14,9 @@ using Json = nlohmann::json;
 
 const char* const kUsage =
     R"(Usage: zorva [--app NAME=PREFIX[,PREFIX...]]... [--system] [--locale ID] [--out DIR] [--vtt]
-             [--no-echo-cancellation]
+             [--no-echo-cancellation] [--no-notifications]
        zorva record [--system] [--app NAME[=PREFIX[,PREFIX...]]] [--locale ID] [--out DIR] [--vtt]
-             [--no-echo-cancellation]
+             [--no-echo-cancellation] [--no-notifications]
 
 Watches for calls in conferencing apps and, while one lasts, shows live
 captions of what you say ("You") and what the others say ("Them") and writes
@@ -33,6 +33,8 @@ a transcript. `zorva record` captures at once, until Ctrl-C.
   --no-echo-cancellation leave the microphone as it is; by default the call's
                          sound from the speakers is removed from it, so that
                          "You" is only you
+  --no-notifications     no desktop notifications when a call's transcription
+                         starts and ends, or when something needs fixing
   --help                 show this help
   --version              show the version
 
@@ -188,6 +190,10 @@ void applyConfig(const std::string& text, Settings& settings) {
             if (!value.is_boolean())
                 throw ConfigError("\"echoCancellation\" must be true or false");
             settings.echoCancellation = value.get<bool>();
+        } else if (key == "notifications") {
+            if (!value.is_boolean())
+                throw ConfigError("\"notifications\" must be true or false");
+            settings.notifications = value.get<bool>();
         } else
             throw ConfigError("unknown key \"" + key + "\"");
     }
@@ -199,7 +205,7 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
     Invocation inv;
     std::vector<App> flagApps;
     std::optional<std::string> locale, outDir;
-    bool system = false, noEcho = false;
+    bool system = false, noEcho = false, noNotifications = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -246,6 +252,9 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
         } else if (arg == "--no-echo-cancellation") {
             noValue();
             noEcho = true;
+        } else if (arg == "--no-notifications") {
+            noValue();
+            noNotifications = true;
         } else if (arg == "record" && i == 0) {
             inv.settings.record = true;
         } else if (!arg.empty() && arg[0] == '-') {
@@ -278,6 +287,8 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
 
     if (noEcho)
         s.echoCancellation = false;
+    if (noNotifications)
+        s.notifications = false;
     for (App& app : flagApps) {
         if (s.record && app.bundlePrefixes.empty()) {
             auto known = std::find_if(s.apps.begin(), s.apps.end(),

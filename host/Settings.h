@@ -27,6 +27,8 @@ struct Settings {
     bool vtt = false;
     // Cancel the call's echo in the microphone (calls on speakers).
     bool echoCancellation = true;
+    // Desktop notifications when a call's transcription starts and ends.
+    bool notifications = true;
     // `zorva record`: capture at once, following `recordApp` when given.
     bool record = false;
     std::optional<std::string> recordApp;

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
 
 namespace zorva::host {
 
@@ -57,13 +60,40 @@ std::string markdownText(const std::string& text) {
 }
 
 // Opens `path` only if it does not exist yet, so two sessions in the same
-// second never share a file.
+// second never share a file. Meetings are private: 0600 whatever the umask.
 bool createNew(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
+    (void)::fchmod(fd, 0600);
     ::close(fd);
     return true;
+}
+
+// Creates the folder and its missing parents 0700. A folder that was there is
+// left as it is, but the user hears when others can look into it.
+std::string privateFolder(const std::string& dir, std::error_code& ec) {
+    std::vector<fs::path> missing;
+    for (fs::path p = fs::path(dir); !p.empty() && !fs::exists(p, ec); p = p.parent_path()) {
+        missing.push_back(p);
+        if (p == p.parent_path())
+            break;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), 0700) == 0)
+            (void)::chmod(it->c_str(), 0700);
+        else if (errno != EEXIST)
+            ec = std::error_code(errno, std::generic_category());
+    }
+    if (!missing.empty())
+        return "";
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || (st.st_mode & 077) == 0)
+        return "";
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    return "the transcripts folder " + dir + " can be read by other users (mode " + mode +
+           "); to keep transcripts private: chmod 700 '" + dir + "'";
 }
 
 } // namespace
@@ -76,7 +106,7 @@ Transcript::Transcript(const std::string& dir, const std::string& app,
                        std::chrono::system_clock::time_point start, const std::string& locale,
                        bool vtt) {
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    warning_ = privateFolder(dir, ec);
     const std::string stem =
         (fs::path(dir) / (formatLocal(start, "%Y-%m-%d_%H-%M-%S_") + fileNamePart(app))).string();
     for (int n = 1; n < 100 && path_.empty(); ++n) {

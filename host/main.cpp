@@ -3,12 +3,14 @@
 #include "Captions.h"
 #include "HelperProcess.h"
 #include "Host.h"
+#include "Notifications.h"
 #include "Settings.h"
 
 #include <asio/io_context.hpp>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
+#include <optional>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -47,8 +49,17 @@ int main(int argc, char** argv) {
         winsize size{};
         return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
     });
+    std::optional<DesktopNotifications> desktop;
+    Notify notify;
+    if (inv.settings.notifications) {
+        desktop.emplace([](const std::string& why) {
+            const std::string line = "zorva: " + why + "\n";
+            (void)!::write(STDERR_FILENO, line.data(), line.size());
+        });
+        notify = [&desktop](const Notification& n) { desktop->show(n); };
+    }
     asio::io_context io(1);
-    Host host(io, inv.settings, captions, helper);
+    Host host(io, inv.settings, captions, helper, notify);
     try {
         host.begin();
     } catch (const std::exception& e) {

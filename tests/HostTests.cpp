@@ -4,6 +4,7 @@
 #include "Captions.h"
 #include "Settings.h"
 #include "support/AudioApps.h"
+#include "support/SessionBus.h"
 
 #include <csignal>
 #include <dirent.h>
@@ -13,6 +14,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace zorva::host;
@@ -242,13 +244,18 @@ struct ScriptedHost : ::testing::Test {
         writeFile(dir.path + "/cfg/zorva/config.json",
                   R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}]})");
     }
+    // No session bus: notifications are off, with a note.
     std::vector<std::string> env() const {
-        return {"XDG_CONFIG_HOME=" + dir.path + "/cfg", "ZORVA_FAKE_LOG=" + dir.path + "/log"};
+        return {"XDG_CONFIG_HOME=" + dir.path + "/cfg", "ZORVA_FAKE_LOG=" + dir.path + "/log",
+                "DBUS_SESSION_BUS_ADDRESS=unix:path=" + dir.path + "/no-bus"};
     }
     TempDir dir;
 };
 
 TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
+    // A folder others can read is used as it is, with a warning.
+    fs::create_directory(dir.path + "/out");
+    fs::permissions(dir.path + "/out", fs::perms(0755));
     ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out", "--vtt"}, env());
     auto lines = linesUntil(zorva, "Transcript saved");
     ASSERT_FALSE(lines.empty()) << zorva.stderrText();
@@ -261,6 +268,10 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
         "Capturing the microphone (default input, 48000 Hz, echo cancellation off) and Conf's "
         "audio (pids 4242, 48000 Hz).",
         "Transcript: " + files[0],
+        "Warning: the transcripts folder " + dir.path +
+            "/out can be read by other users (mode 0755); to keep transcripts private: chmod 700 "
+            "'" +
+            dir.path + "/out'.",
         "Problem: Speech recognition failed (speech recognition fell behind on others). If this "
         "happens again, close other busy programs or restart zorva.",
         "[00:01] Them: hello there *friends*",
@@ -272,6 +283,11 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
 
     ::kill(zorva.pid(), SIGTERM);
     EXPECT_EQ(zorva.waitExit(10s), 0);
+    EXPECT_EQ(fs::status(dir.path + "/out").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(files[0]).permissions(), fs::perms(0600));
+    const std::string err = zorva.stderrText();
+    EXPECT_EQ(err.find("zorva: no desktop notifications: "), 0u) << err;
+    EXPECT_EQ(err.find("no desktop notifications", 8), std::string::npos) << "said once\n" << err;
     // What zorva said to the helper, in order.
     auto log = readFile(dir.path + "/log");
     std::regex pid(R"("ignorePids":\[\d+,\d+\])"), session(R"(zorva-\d+-1)");
@@ -467,4 +483,135 @@ TEST(LiveHost, ACallIsTranscribedByItselfAndSurvivesTheHelperDying) {
     EXPECT_NE(first.find("_The helper stopped unexpectedly at "), std::string::npos) << first;
     EXPECT_GE(heard(second, "Them", kLate), 3) << second;
     EXPECT_NE(second.find("_The call ended at "), std::string::npos) << second;
+}
+
+// The service's command line, from the unit the package ships.
+std::vector<std::string> serviceCommand() {
+    std::ifstream unit(ZORVA_SERVICE_UNIT);
+    std::vector<std::string> out;
+    for (std::string line; std::getline(unit, line);)
+        if (line.rfind("ExecStart=", 0) == 0) {
+            std::istringstream words(line.substr(10));
+            for (std::string w; words >> w;)
+                out.push_back(w);
+        }
+    return out;
+}
+
+TEST(LiveHost, AsAServiceACallIsNotifiedAndItsTranscriptIsPrivate) {
+    if (!PulseServer::available(ServerKind::pulseaudio))
+        ZORVA_SKIP_WITHOUT("PulseAudio");
+    if (!SessionBus::available())
+        ZORVA_SKIP_WITHOUT("dbus-daemon");
+    PulseServer server;
+    SessionBus bus;
+    NotificationService desktop(bus.address());
+    TempDir dir;
+    writeFile(dir.path + "/cfg/zorva/config.json",
+              R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+              R"("micHoldMs":0,"endGraceMs":1000})");
+    // The user's default application for transcripts notes what it opens.
+    writeFile(dir.path + "/open", "#!/bin/sh\necho \"$1\" > '" + dir.path + "/opened'\n");
+    fs::permissions(dir.path + "/open", fs::perms(0755));
+    writeFile(dir.path + "/data/applications/opener.desktop",
+              "[Desktop Entry]\nType=Application\nName=Opener\nExec=" + dir.path +
+                  "/open %f\nMimeType=text/markdown;text/plain;application/octet-stream;\n");
+    writeFile(dir.path + "/cfg/mimeapps.list",
+              "[Default Applications]\ntext/markdown=opener.desktop\n"
+              "text/plain=opener.desktop\napplication/octet-stream=opener.desktop\n");
+
+    // As systemd runs it: the unit's command, no terminal, a session bus, and
+    // here the loosest umask, which must not make transcripts readable.
+    auto command = serviceCommand();
+    ASSERT_FALSE(command.empty());
+    ASSERT_EQ(command[0], "/usr/bin/zorva");
+    auto env = server.env();
+    env.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
+    env.push_back("XDG_DATA_HOME=" + dir.path + "/data");
+    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
+    const mode_t umaskBefore = ::umask(0);
+    ChildProcess zorva(ZORVA_HOST_PATH, {command.begin() + 1, command.end()}, env);
+    ::umask(umaskBefore);
+    ASSERT_FALSE(linesUntil(zorva, "Watching for calls").empty()) << zorva.stderrText();
+
+    auto confMic = recorder(server, kConf);
+    auto conf = player(server, kConf);
+    auto started = linesUntil(zorva, "Transcript: ");
+    ASSERT_FALSE(started.empty()) << zorva.stderrText();
+    const std::string path = started.back().substr(started.back().find(": ") + 2);
+    conf->say(speechFile(kFar.text));
+    std::this_thread::sleep_for(6s);
+    confMic.reset();
+    conf.reset();
+    auto ended = linesUntil(zorva, "Transcript saved: ");
+    ASSERT_FALSE(ended.empty()) << zorva.stderrText();
+
+    auto shown = desktop.shown(2, 10s);
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].app, "zorva");
+    EXPECT_EQ(shown[0].summary, "Transcribing the call in Conf");
+    EXPECT_EQ(shown[0].body, "The transcript goes to " + path + ".");
+    EXPECT_TRUE(shown[0].actions.empty());
+    EXPECT_EQ(shown[1].summary, "Call in Conf transcribed");
+    EXPECT_EQ(shown[1].body, "Saved to " + path);
+    EXPECT_EQ(shown[1].actions,
+              (std::vector<std::string>{"default", "Open transcript", "open", "Open transcript"}));
+    // A click opens the transcript with the user's default application.
+    desktop.invoke(shown[1].id, "default");
+    for (auto deadline = std::chrono::steady_clock::now() + 10s;
+         !fs::exists(dir.path + "/opened") && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(readFile(dir.path + "/opened"), path + "\n") << zorva.stderrText();
+
+    // systemctl stop: SIGTERM to zorva alone; it ends its helper itself.
+    auto helpers = childrenOf(zorva.pid());
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    for (pid_t helper : helpers)
+        EXPECT_NE(::kill(helper, 0), 0) << "the helper outlived zorva";
+    for (const auto& line : started)
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << "plain lines for the journal: " << line;
+    EXPECT_EQ(zorva.stderrText().find("notifications"), std::string::npos) << zorva.stderrText();
+
+    const std::string folder = dir.path + "/data/zorva/transcripts";
+    EXPECT_EQ(fs::path(path).parent_path(), folder);
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms(0700));
+    EXPECT_EQ(fs::status(dir.path + "/data/zorva").permissions(), fs::perms(0700));
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0600));
+    EXPECT_GE(heard(readFile(path), "Them", kFar), 2) << readFile(path);
+}
+
+TEST(LiveHost, RecordingAnAppHearsItAgainAfterTheHelperDies) {
+    if (!PulseServer::available(ServerKind::pulseaudio))
+        ZORVA_SKIP_WITHOUT("PulseAudio");
+    PulseServer server;
+    TempDir dir;
+    // The app's call is taken only after it has held the microphone a while:
+    // the restarted helper's session starts before its detector knows it.
+    writeFile(dir.path + "/cfg/zorva/config.json",
+              R"({"apps":[{"name":"Talk","bundlePrefixes":["org.example."]}],)"
+              R"("micHoldMs":2000,"notifications":false})");
+    auto env = server.env();
+    env.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
+    ChildProcess zorva(ZORVA_HOST_PATH, {"record", "--app", "Talk", "--out", dir.path + "/out"},
+                       env);
+    auto confMic = recorder(server, kConf);
+    auto conf = player(server, kConf);
+    ASSERT_FALSE(linesUntil(zorva, "Call started in Talk").empty()) << zorva.stderrText();
+
+    auto helpers = childrenOf(zorva.pid());
+    ASSERT_EQ(helpers.size(), 1u);
+    ::kill(helpers[0], SIGKILL);
+    ASSERT_FALSE(linesUntil(zorva, "The helper is running again.").empty()) << zorva.stderrText();
+    ASSERT_FALSE(linesUntil(zorva, "Call started in Talk").empty()) << zorva.stderrText();
+    std::this_thread::sleep_for(1s);
+    conf->say(speechFile(kLate.text));
+    std::this_thread::sleep_for(6s);
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 2u);
+    const std::string second = readFile(files[1]);
+    EXPECT_GE(heard(second, "Them", kLate), 3) << second;
 }
