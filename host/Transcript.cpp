@@ -110,7 +110,9 @@ Transcript::Transcript(const std::string& dir, const std::string& app,
     const std::string stem =
         (fs::path(dir) / (formatLocal(start, "%Y-%m-%d_%H-%M-%S_") + fileNamePart(app))).string();
     for (int n = 1; n < 100 && path_.empty(); ++n) {
-        const std::string candidate = stem + (n == 1 ? "" : "-" + std::to_string(n));
+        std::string candidate = stem;
+        if (n > 1) // appended, not "-" + n: GCC 12 warns falsely on that in a release build
+            candidate += '-' + std::to_string(n);
         if (createNew(candidate + ".md") && (!vtt || createNew(candidate + ".vtt")))
             path_ = candidate + ".md";
     }
