@@ -347,9 +347,11 @@ void Host::onError(const Json& m) {
     // What the user must fix is worth a notification; the rest is for the log.
     if (code == "engine-failed" || code == "model-unsupported" || code == "permission-denied")
         notifyProblem(code, text(m, "sessionId"), explainError(code, text(m, "message")));
-    // An error for a session that has not started its capture means it
-    // never will: the helper has already let it go.
-    if (session_ && text(m, "sessionId") == session_->id && !session_->captureStarted) {
+    // A missing model or recogniser before the capture started means it
+    // never will: the helper has already let the session go. A microphone or
+    // tap that fails there still leaves the other stream captured.
+    if (session_ && text(m, "sessionId") == session_->id && !session_->captureStarted &&
+        (code == "model-unsupported" || code == "transcriber-failed")) {
         endSession("");
         if (quitting_)
             finishQuit();

@@ -318,6 +318,32 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
               "00:00:02.300 --> 00:00:03.000\n<v You>good morning\n");
 }
 
+TEST_F(ScriptedHost, WhatTheUserMustFixIsNotifiedOnceWithWhatToDo) {
+    if (!SessionBus::available())
+        ZORVA_SKIP_WITHOUT("dbus-daemon");
+    SessionBus bus;
+    NotificationService desktop(bus.address());
+    auto env = this->env();
+    env.back() = "DBUS_SESSION_BUS_ADDRESS=" + bus.address();
+    env.push_back("ZORVA_FAKE_FAULTS=1");
+    ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out"}, env);
+    ASSERT_FALSE(linesUntil(zorva, "Transcript saved").empty()) << zorva.stderrText();
+    auto shown = desktop.shown(4, 10s);
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    std::vector<std::string> summaries;
+    for (const auto& n : shown)
+        summaries.push_back(n.summary);
+    // The microphone's error came twice in the session: notified once.
+    EXPECT_EQ(summaries, (std::vector<std::string>{
+                             "zorva has no speech model", "zorva cannot hear your microphone",
+                             "Transcribing the call in Conf", "Call in Conf transcribed"}));
+    ASSERT_EQ(shown.size(), 4u);
+    EXPECT_NE(shown[0].body.find("sudo apt install pocketsphinx-en-us"), std::string::npos);
+    EXPECT_NE(shown[1].body.find("(no default source)"), std::string::npos) << shown[1].body;
+    EXPECT_NE(shown[1].body.find("chosen as the default input"), std::string::npos);
+}
+
 TEST_F(ScriptedHost, AnAppNameThatIsNotUtf8ReachesTheHelperReplacedNotAsACrash) {
     ChildProcess zorva(dir.path + "/zorva",
                        {"--app", "Caf\xe9=org.cafe.", "--out", dir.path + "/out"}, env());
