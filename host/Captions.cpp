@@ -1,6 +1,7 @@
 #include "Captions.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace zorva::host {
 
@@ -20,6 +21,54 @@ std::string clockText(int64_t ms) {
         std::snprintf(text, sizeof text, "[%02lld:%02lld]", static_cast<long long>(s / 60),
                       static_cast<long long>(s % 60));
     return text;
+}
+
+std::string safeText(std::string_view text, std::string_view control) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c == '\r' || c == '\n' || c == '\t')
+                out += ' ';
+            else if (c < 0x20 || c == 0x7F)
+                out += control;
+            else
+                out += char(c);
+            ++i;
+            continue;
+        }
+        // One UTF-8 sequence: its length, and the smallest code point that
+        // may use it (shorter forms are invalid).
+        const int length = c >= 0xF0 && c <= 0xF4   ? 4
+                           : c >= 0xE0 && c <= 0xEF ? 3
+                           : c >= 0xC2 && c <= 0xDF ? 2
+                                                    : 0;
+        char32_t cp = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : c & 0x1F;
+        bool valid = length > 0 && i + std::size_t(length) <= text.size();
+        for (int k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + std::size_t(k)]);
+            valid = (next & 0xC0) == 0x80;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        if (valid)
+            valid =
+                (length == 2 || (length == 3 && cp >= 0x800) || (length == 4 && cp >= 0x10000)) &&
+                !(cp >= 0xD800 && cp <= 0xDFFF) && cp <= 0x10FFFF;
+        if (!valid) {
+            out += "\uFFFD";
+            ++i;
+            continue;
+        }
+        const bool c1 = cp >= 0x80 && cp <= 0x9F;
+        const bool bidi = (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+        if (c1 || bidi)
+            out += control;
+        else
+            out.append(text.substr(i, std::size_t(length)));
+        i += std::size_t(length);
+    }
+    return out;
 }
 
 namespace {
@@ -47,12 +96,16 @@ Captions::Captions(std::ostream& out, bool live, std::function<int()> width)
     : out_(out), live_(live), width_(std::move(width)) {}
 
 void Captions::note(const std::string& text) {
-    line(text);
+    // A note of several lines (a helper's last words) stays several lines.
+    std::size_t from = 0;
+    for (std::size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1)
+        line(safeText(std::string_view(text).substr(from, end - from)));
+    line(safeText(std::string_view(text).substr(from)));
 }
 
 void Captions::final(Speaker who, int64_t startMs, const std::string& text) {
     partials_[static_cast<int>(who)].clear();
-    line(clockText(startMs) + " " + label(who) + ": " + text);
+    line(clockText(startMs) + " " + label(who) + ": " + safeText(text));
 }
 
 void Captions::partial(Speaker who, int64_t startMs, const std::string& text) {
@@ -63,25 +116,31 @@ void Captions::partial(Speaker who, int64_t startMs, const std::string& text) {
         const std::string head = clockText(startMs) + " " + label(who) + ": ";
         const int columns = width_ ? width_() : 80;
         // Never wrap: the erase below counts one screen line per partial.
-        shown = head + lastColumns(text, columns - 1 - static_cast<int>(head.size()));
+        shown = head + lastColumns(safeText(text), columns - 1 - static_cast<int>(head.size()));
     }
     erasePartials();
     partials_[static_cast<int>(who)] = shown;
     drawPartials();
-    out_.flush();
+    flush();
 }
 
 void Captions::clearPartials() {
     erasePartials();
     partials_ = {};
-    out_.flush();
+    flush();
 }
 
 void Captions::line(const std::string& text) {
     erasePartials();
     out_ << text << '\n';
     drawPartials();
+    flush();
+}
+
+void Captions::flush() {
     out_.flush();
+    if (!out_ && broken_)
+        std::exchange(broken_, nullptr)();
 }
 
 void Captions::erasePartials() {

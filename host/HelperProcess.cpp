@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -24,7 +25,9 @@ namespace {
 constexpr std::size_t kMaxLine = 4 << 20;
 
 bool executable(const std::string& path) {
-    return ::access(path.c_str(), X_OK) == 0;
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
 }
 
 [[noreturn]] void fail(const std::string& what) {
@@ -52,8 +55,10 @@ std::string findHelper() {
     }
     const char* path = std::getenv("PATH");
     std::stringstream dirs(path ? path : "/usr/local/bin:/usr/bin:/bin");
+    // Only absolute entries: "." or "" would run a helper from wherever the
+    // user happens to be.
     for (std::string dir; std::getline(dirs, dir, ':');)
-        if (!dir.empty() && executable(dir + "/zorva-helper"))
+        if (dir.starts_with('/') && executable(dir + "/zorva-helper"))
             return dir + "/zorva-helper";
     return {};
 }
@@ -76,12 +81,14 @@ std::shared_ptr<HelperProcess> HelperProcess::start(asio::io_context& io, const 
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+    // Nothing else we hold (or inherited) is the helper's business.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, defaults;
     sigemptyset(&none);
     sigemptyset(&defaults);
-    for (int sig : {SIGPIPE, SIGINT, SIGTERM})
+    for (int sig : {SIGPIPE, SIGINT, SIGTERM, SIGCHLD})
         sigaddset(&defaults, sig);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setsigdefault(&attr, &defaults);
@@ -146,12 +153,20 @@ void HelperProcess::readOut() {
 void HelperProcess::readErr() {
     asio::async_read_until(err_, errBuf_, '\n',
                            [self = shared_from_this()](std::error_code ec, std::size_t n) {
-                               if (ec)
+                               std::string line;
+                               if (ec == asio::error::not_found) {
+                                   // A line longer than the buffer: dropped, and reading
+                                   // goes on, or the helper would block on a full pipe.
+                                   self->errBuf_.consume(self->errBuf_.size());
+                                   line = "(a line too long to keep)";
+                               } else if (ec) {
                                    return;
-                               std::string line(asio::buffers_begin(self->errBuf_.data()),
-                                                asio::buffers_begin(self->errBuf_.data()) +
-                                                    static_cast<std::ptrdiff_t>(n - 1));
-                               self->errBuf_.consume(n);
+                               } else {
+                                   line.assign(asio::buffers_begin(self->errBuf_.data()),
+                                               asio::buffers_begin(self->errBuf_.data()) +
+                                                   static_cast<std::ptrdiff_t>(n - 1));
+                                   self->errBuf_.consume(n);
+                               }
                                self->errTail_.push_back(std::move(line));
                                if (self->errTail_.size() > 5)
                                    self->errTail_.pop_front();
@@ -199,11 +214,16 @@ std::string HelperProcess::finish(std::chrono::milliseconds grace) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (done == 0) {
         ::kill(pid_, SIGKILL);
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while ((done = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
         }
     }
-    ended_ = describe(status);
+    ended_ = done == pid_ ? describe(status) : "ended, how is not known";
     return *ended_;
+}
+
+void HelperProcess::signalGroup(int sig) {
+    if (!ended_)
+        ::kill(-pid_, sig);
 }
 
 std::string HelperProcess::stderrTail() const {

@@ -35,6 +35,8 @@ public:
     // Stops reading (no more callbacks), waits up to `grace` for the helper
     // to end, kills it after that; how it ended ("exited with status 0").
     std::string finish(std::chrono::milliseconds grace);
+    // To the helper's process group (SIGSTOP, SIGCONT).
+    void signalGroup(int sig);
     // The last lines it wrote to stderr, for a note when it dies.
     std::string stderrTail() const;
 

@@ -1,8 +1,13 @@
 #include "Host.h"
 
+#include <algorithm>
+#include <asio/post.hpp>
+#include <climits>
+#include <cmath>
 #include <csignal>
 #include <ctime>
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 #include <unistd.h>
 
 namespace zorva::host {
@@ -18,25 +23,82 @@ std::string text(const Json& j, const char* key) {
     return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-int64_t integer(const Json& j, const char* key) {
+const Json& field(const Json& j, const char* key) {
+    static const Json none;
     auto it = j.find(key);
-    return it != j.end() && it->is_number() ? it->get<int64_t>() : 0;
+    return it != j.end() ? *it : none;
+}
+
+// A finite number, else 0.
+double number(const Json& j, const char* key) {
+    const Json& v = field(j, key);
+    const double d = v.is_number() ? v.get<double>() : 0.0;
+    return std::isfinite(d) ? d : 0.0;
+}
+
+// A whole number that fits, else 0: 1e300 must not become one.
+int64_t integer(const Json& j, const char* key) {
+    const Json& v = field(j, key);
+    if (v.is_number_integer() && !v.is_number_unsigned())
+        return v.get<int64_t>();
+    if (v.is_number_unsigned())
+        return v.get<uint64_t>() <= uint64_t(INT64_MAX) ? int64_t(v.get<uint64_t>()) : 0;
+    const double d = number(j, key);
+    return std::fabs(d) < 9.0e18 ? static_cast<int64_t>(d) : 0;
+}
+
+// Process ids: the whole numbers among them, nothing else.
+Json pidsOf(const Json& pids) {
+    Json out = Json::array();
+    if (pids.is_array())
+        for (const Json& p : pids)
+            if (p.is_number_integer())
+                out.push_back(p);
+    return out;
 }
 
 std::string pidList(const Json& pids) {
     std::string out;
-    if (pids.is_array())
-        for (const Json& p : pids)
-            out += (out.empty() ? "" : ", ") + p.dump();
+    for (const Json& p : pidsOf(pids))
+        out += (out.empty() ? "" : ", ") + p.dump();
     return out;
 }
 
 std::string hz(const Json& info) {
-    auto it = info.find("sampleRate");
-    return it != info.end() && it->is_number()
-               ? std::to_string(static_cast<long long>(it->get<double>())) + " Hz"
-               : std::string("unknown rate");
+    const double rate = number(info, "sampleRate");
+    return rate > 0 && rate < 1e7 ? std::to_string(static_cast<long long>(rate)) + " Hz"
+                                  : std::string("unknown rate");
 }
+
+// JSON nested deeper than any helper line is refused before it is parsed:
+// turning it back into text would recurse once per level.
+constexpr int kMaxDepth = 32;
+
+bool shallow(std::string_view line) {
+    int depth = 0;
+    bool inString = false, escaped = false;
+    for (char c : line) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            if (++depth > kMaxDepth)
+                return false;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return true;
+}
+
+constexpr int kProtocol = 1;
+constexpr int kBadLinesNoted = 3;
 
 std::string clockNow() {
     const std::time_t now = std::time(nullptr);
@@ -85,19 +147,48 @@ std::string explainError(const std::string& code, const std::string& message) {
 Host::Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath,
            Notify notify)
     : io_(io), settings_(std::move(settings)), captions_(captions),
-      helperPath_(std::move(helperPath)), notify_(std::move(notify)), signals_(io, SIGINT, SIGTERM),
-      restartTimer_(io), stopTimer_(io), quitTimer_(io) {}
+      helperPath_(std::move(helperPath)), notify_(std::move(notify)),
+      signals_(io, SIGINT, SIGTERM, SIGHUP), restartTimer_(io), stopTimer_(io), quitTimer_(io) {}
 
 void Host::begin() {
+    signals_.add(SIGTSTP);
+    signals_.add(SIGCONT);
     watchSignals();
+    // Nobody reads us any more (`zorva | head`, a closed terminal): end the
+    // session as on SIGTERM rather than record unseen.
+    captions_.onBroken([this] {
+        asio::post(io_, [this] {
+            // Already ending (a closed terminal also sends SIGHUP): that is
+            // not a second Ctrl-C.
+            if (quitting_)
+                return;
+            exitStatus_ = 1;
+            quit();
+        });
+    });
     startHelper();
 }
 
 void Host::watchSignals() {
-    signals_.async_wait([this](std::error_code ec, int) {
+    signals_.async_wait([this](std::error_code ec, int sig) {
         if (ec)
             return;
-        quit();
+        if (sig == SIGTSTP) {
+            // Ctrl-Z: the helper, in a group of its own, would go on
+            // recording; it stops with us.
+            if (helper_)
+                helper_->signalGroup(SIGSTOP);
+            paused_ = true;
+            captions_.note("Paused: the helper is stopped too; fg resumes both.");
+            ::kill(::getpid(), SIGSTOP);
+        } else if (sig == SIGCONT) {
+            if (helper_)
+                helper_->signalGroup(SIGCONT);
+            if (std::exchange(paused_, false))
+                captions_.note("Resumed.");
+        } else {
+            quit(sig == SIGINT); // SIGINT, SIGTERM, and SIGHUP: the terminal is gone
+        }
         watchSignals();
     });
 }
@@ -106,13 +197,30 @@ void Host::startHelper() {
     helper_ = HelperProcess::start(io_, helperPath_);
     helperPid_ = helper_->pid();
     helperStart_ = std::chrono::steady_clock::now();
-    helper_->read(
-        [this](const std::string& line) {
-            Json message = Json::parse(line, nullptr, false);
-            if (message.is_object())
-                onLine(message);
-        },
-        [this] { helperEnded(); });
+    badLines_ = 0;
+    helper_->read([this](const std::string& line) { receive(line); }, [this] { helperEnded(); });
+}
+
+void Host::receive(const std::string& line) {
+    Json message = shallow(line) ? Json::parse(line, nullptr, false) : Json();
+    if (!message.is_object()) {
+        badLine("it is not a JSON object");
+        return;
+    }
+    try {
+        onLine(message);
+    } catch (const std::exception& e) {
+        badLine(e.what());
+    }
+}
+
+void Host::badLine(const std::string& why) {
+    // One note per bad line, a few at most: a broken helper must not drown
+    // the captions.
+    if (++badLines_ > kBadLinesNoted)
+        return;
+    captions_.note("The helper sent a line zorva cannot read (" + why + "); it is skipped" +
+                   (badLines_ == kBadLinesNoted ? ", and so are any more, silently." : "."));
 }
 
 void Host::send(const Json& message) {
@@ -159,6 +267,17 @@ void Host::scheduleRestart() {
 void Host::onLine(const Json& m) {
     const std::string type = text(m, "type");
     if (type == "hello") {
+        if (integer(m, "protocol") != kProtocol) {
+            captions_.note("This zorva-helper speaks protocol version " +
+                           std::to_string(integer(m, "protocol")) + " and zorva version " +
+                           std::to_string(kProtocol) +
+                           ": they are from different releases. Install both from the same "
+                           "package.");
+            exitStatus_ = 1;
+            quitting_ = true;
+            finishQuit();
+            return;
+        }
         configure();
         if (!modelRequested_) {
             modelRequested_ = true;
@@ -227,7 +346,7 @@ void Host::configure() {
 void Host::onModel(const Json& m) {
     const std::string status = text(m, "status"), locale = text(m, "locale");
     if (status == "downloading") {
-        const auto percent = static_cast<int>(m.value("progress", 0.0) * 100);
+        const auto percent = static_cast<int>(std::clamp(number(m, "progress"), 0.0, 1.0) * 100);
         const std::string step = "downloading " + std::to_string(percent / 10 * 10);
         if (step != modelStatus_)
             captions_.note("Preparing the speech model for " + locale + ": " +
@@ -253,7 +372,7 @@ void Host::onModel(const Json& m) {
 void Host::onCall(const Json& m) {
     const std::string app = text(m, "app");
     if (text(m, "state") == "started") {
-        const std::string pids = pidList(m["pids"]);
+        const std::string pids = pidList(field(m, "pids"));
         captions_.note("Call started in " + app + " (" + text(m, "bundleId") +
                        (pids.empty() ? "" : ", pids " + pids) + ").");
         if (settings_.record || quitting_)
@@ -264,7 +383,7 @@ void Host::onCall(const Json& m) {
                                "; this call is not captured.");
             return;
         }
-        startSession(app, text(m, "bundleId"), m["pids"]);
+        startSession(app, text(m, "bundleId"), field(m, "pids"));
         return;
     }
     const std::string reason = reasonText(text(m, "reason"));
@@ -281,32 +400,40 @@ void Host::startSession(const std::string& app, const std::string& bundleId, con
     send({{"type", "start"},
           {"sessionId", s.id},
           {"bundleId", bundleId},
-          {"pids", pids.is_array() ? pids : Json::array()},
+          {"pids", pidsOf(pids)},
           {"audio", s.systemAudio ? "system" : "app"}});
     session_ = std::move(s);
 }
 
 void Host::onCapture(const Json& m) {
-    if (!session_ || text(m, "sessionId") != session_->id || text(m, "state") != "started")
+    // Once per session: a repeated line must not start a second transcript.
+    if (!session_ || text(m, "sessionId") != session_->id || text(m, "state") != "started" ||
+        session_->captureStarted)
         return;
     session_->captureStarted = true;
-    std::string mic = "the microphone is not captured";
+    std::string mic;
     if (auto it = m.find("mic"); it != m.end() && it->is_object()) {
         const auto vp = it->find("voiceProcessing");
         const bool echoOff = vp == it->end() || !vp->is_boolean() || !vp->get<bool>();
         mic = "the microphone (" + text(*it, "device") + ", " + hz(*it) + ", echo cancellation " +
               (echoOff ? "off" : "on") + ")";
     }
-    std::string others = "the others' audio is not captured";
+    std::string others;
     if (auto it = m.find("others"); it != m.end() && it->is_object()) {
-        const std::string pids = pidList((*it)["processes"]);
+        const std::string pids = pidList(field(*it, "processes"));
         others = session_->systemAudio
                      ? "everything the system plays (" + hz(*it) + ")"
                      : session_->app + "'s audio (" +
                            (pids.empty() ? std::string("no processes yet") : "pids " + pids) +
                            ", " + hz(*it) + ")";
     }
-    captions_.note("Capturing " + mic + " and " + others + ".");
+    if (!mic.empty() && !others.empty())
+        captions_.note("Capturing " + mic + " and " + others + ".");
+    else if (!mic.empty() || !others.empty())
+        captions_.note("Capturing " + mic + others + "; the " +
+                       (mic.empty() ? "microphone" : "others' audio") + " is not captured.");
+    else
+        captions_.note("Capturing nothing: neither the microphone nor the others' audio.");
     std::string where;
     try {
         session_->transcript.emplace(settings_.outDir, session_->app,
@@ -331,6 +458,9 @@ void Host::onCapture(const Json& m) {
 void Host::onText(const Json& m, bool final) {
     if (!session_ || text(m, "sessionId") != session_->id)
         return;
+    if (!field(m, "text").is_string())
+        throw std::invalid_argument("a " + std::string(final ? "final" : "partial") +
+                                    " without text");
     const Speaker who = text(m, "stream") == "mic" ? Speaker::you : Speaker::them;
     if (!final) {
         captions_.partial(who, integer(m, "startMs"), text(m, "text"));
@@ -338,7 +468,11 @@ void Host::onText(const Json& m, bool final) {
     }
     captions_.final(who, integer(m, "startMs"), text(m, "text"));
     if (session_->transcript)
-        session_->transcript->add(who, integer(m, "startMs"), integer(m, "endMs"), text(m, "text"));
+        if (auto failed = session_->transcript->add(who, integer(m, "startMs"), integer(m, "endMs"),
+                                                    text(m, "text"));
+            !failed.empty())
+            captions_.note("Writing the transcript failed (" + failed +
+                           "); what is not written is kept and tried again with each line.");
 }
 
 void Host::onError(const Json& m) {
@@ -389,12 +523,22 @@ void Host::endSession(const std::string& note) {
     stopTimer_.cancel();
     captions_.clearPartials();
     if (session_ && session_->transcript) {
-        session_->transcript->close(note.empty() ? "Ended at " + clockNow() + "." : note);
-        captions_.note("Transcript saved: " + session_->transcript->path());
-        if (notify_)
-            notify_(
-                {(settings_.record ? "Recording in " : "Call in ") + session_->app + " transcribed",
-                 "Saved to " + session_->transcript->path(), session_->transcript->path()});
+        std::string reason;
+        const std::string& path = session_->transcript->path();
+        const std::string what = (settings_.record ? "Recording in " : "Call in ") + session_->app;
+        if (session_->transcript->close(note.empty() ? "Ended at " + clockNow() + "." : note,
+                                        reason)) {
+            captions_.note("Transcript saved: " + path);
+            if (notify_)
+                notify_({what + " transcribed", "Saved to " + path, path});
+        } else {
+            captions_.note("Transcript incomplete: " + path + " (" + reason +
+                           "); the lines that could not be written are lost.");
+            if (notify_)
+                notify_({what + ": transcript incomplete",
+                         "Some lines could not be written to " + path + " (" + reason + ").",
+                         path});
+        }
     }
     session_.reset();
 }
@@ -409,9 +553,12 @@ void Host::notifyProblem(const std::string& code, const std::string& sessionId,
     notify_({summary, what, ""});
 }
 
-void Host::quit() {
+void Host::quit(bool insist) {
     if (quitting_) {
-        // A second Ctrl-C: no more waiting.
+        // A second Ctrl-C: no more waiting. A second SIGHUP (the closed
+        // terminal's, then the shell's) or SIGTERM is the same request again.
+        if (!insist)
+            return;
         if (session_)
             endSession("Interrupted at " + clockNow() + ".");
         finishQuit();

@@ -32,6 +32,8 @@ public:
     // the host is done.
     void begin();
     int exitStatus() const { return exitStatus_; }
+    // One line from the helper, as its reader hands it over.
+    void receive(const std::string& line);
 
 private:
     struct Session {
@@ -47,6 +49,7 @@ private:
     void helperEnded();
     void scheduleRestart();
     void onLine(const nlohmann::json& message);
+    void badLine(const std::string& why);
     void onCall(const nlohmann::json& message);
     void onCapture(const nlohmann::json& message);
     void onText(const nlohmann::json& message, bool final);
@@ -58,7 +61,8 @@ private:
                       const nlohmann::json& pids);
     void stopSession(const std::string& note, std::chrono::seconds patience);
     void endSession(const std::string& note);
-    void quit();
+    // `insist`: a second request ends at once (a second Ctrl-C).
+    void quit(bool insist = false);
     void finishQuit();
     void notifyProblem(const std::string& code, const std::string& sessionId,
                        const std::string& what);
@@ -71,6 +75,8 @@ private:
     Notify notify_;
     std::set<std::string> problemsNotified_; // code and session, each once
     bool folderWarned_ = false;
+    bool paused_ = false;
+    int badLines_ = 0; // of the running helper
     std::shared_ptr<HelperProcess> helper_;
     int helperPid_ = 0;
     std::chrono::steady_clock::time_point helperStart_;

@@ -19,14 +19,17 @@ using namespace zorva::host;
 int main(int argc, char** argv) {
     // A helper that dies mid-write must give us EPIPE, not end us.
     std::signal(SIGPIPE, SIG_IGN);
+    // Started with SIGCHLD ignored, the helper would be reaped unseen and
+    // every end of it reported as a clean exit.
+    std::signal(SIGCHLD, SIG_DFL);
     Invocation inv;
     try {
         inv = parseInvocation(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const UsageError& e) {
-        std::cerr << "zorva: " << e.what() << "\nTry 'zorva --help'.\n";
+        std::cerr << "zorva: " << safeText(e.what()) << "\nTry 'zorva --help'.\n";
         return 2;
     } catch (const ConfigError& e) {
-        std::cerr << "zorva: " << e.what() << "\n";
+        std::cerr << "zorva: " << safeText(e.what()) << "\n";
         return 2;
     }
     if (inv.action == Action::help) {
@@ -53,7 +56,7 @@ int main(int argc, char** argv) {
     Notify notify;
     if (inv.settings.notifications) {
         desktop.emplace([](const std::string& why) {
-            const std::string line = "zorva: " + why + "\n";
+            const std::string line = "zorva: " + safeText(why) + "\n";
             (void)!::write(STDERR_FILENO, line.data(), line.size());
         });
         notify = [&desktop](const Notification& n) { desktop->show(n); };
@@ -63,7 +66,7 @@ int main(int argc, char** argv) {
     try {
         host.begin();
     } catch (const std::exception& e) {
-        std::cerr << "zorva: " << e.what() << "\n";
+        std::cerr << "zorva: " << safeText(e.what()) << "\n";
         return 1;
     }
     io.run();

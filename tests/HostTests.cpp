@@ -7,13 +7,16 @@
 #include "support/SessionBus.h"
 
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -344,6 +347,207 @@ TEST_F(ScriptedHost, WhatTheUserMustFixIsNotifiedOnceWithWhatToDo) {
     EXPECT_NE(shown[1].body.find("chosen as the default input"), std::string::npos);
 }
 
+// Whether `line` holds anything a terminal would act on: C0 and C1
+// controls, DEL, bidi overrides.
+bool actsOnATerminal(const std::string& line) {
+    for (unsigned char c : line)
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    for (const char* c1 : {"\xc2\x85", "\xc2\x9b", "\xe2\x80\xae"})
+        if (line.find(c1) != std::string::npos)
+            return true;
+    return false;
+}
+
+TEST_F(ScriptedHost, AHostileHelperNeverReachesTheTerminalAndTheTranscriptSurvives) {
+    auto env = this->env();
+    env.push_back("ZORVA_FAKE_PLAN=hostile,hold");
+    ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out", "--vtt"}, env);
+    auto lines = linesUntil(zorva, "The helper is running again.", 30s);
+    ASSERT_FALSE(lines.empty()) << zorva.stderrText();
+    ::kill(zorva.pid(), SIGTERM);
+    for (auto& more : zorva.readLinesFor(2s))
+        lines.push_back(more);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+
+    std::string all;
+    int unreadable = 0;
+    for (const auto& line : lines) {
+        EXPECT_FALSE(actsOnATerminal(line)) << line;
+        all += line + "\n";
+        unreadable += line.rfind("The helper sent a line zorva cannot read", 0) == 0;
+    }
+    // Shown, defused: the forged app id, the error, the helper's last words.
+    EXPECT_NE(all.find("Call started in Conf (org.example.\uFFFD]52;c;cHduZWQ=\uFFFD\uFFFD[1A"),
+              std::string::npos)
+        << all;
+    EXPECT_NE(all.find("\uFFFD]0;owned\uFFFD\uFFFD[2Kforged last words"), std::string::npos) << all;
+    EXPECT_EQ(unreadable, 3) << "a few notes, then silence\n" << all;
+    EXPECT_NE(all.find("[00:01] Them: hello \uFFFD[2Jthere \uFFFDfriends"), std::string::npos)
+        << all;
+
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_GE(files.size(), 1u);
+    const std::string md = readFile(files[0]);
+    EXPECT_NE(md.find("- [00:01] **Them:** hello \\[2Jthere friends\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("- [00:02] **You:** good  morning \\& \\~all\\~\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("_The call ended at "), std::string::npos) << md;
+    for (char c : md)
+        EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << md;
+    const std::string vtt = readFile(transcripts(dir.path + "/out", ".vtt").at(0));
+    EXPECT_NE(vtt.find("<v You>good  morning &amp; ~all~\n"), std::string::npos) << vtt;
+    EXPECT_EQ(vtt.find('\r'), std::string::npos);
+    // Cues in start order, though the user's settled after a later one.
+    std::vector<std::string> starts;
+    std::regex cue(R"((\d\d:\d\d:\d\d\.\d{3}) --> )");
+    for (auto it = std::sregex_iterator(vtt.begin(), vtt.end(), cue); it != std::sregex_iterator();
+         ++it)
+        starts.push_back((*it)[1]);
+    EXPECT_EQ(starts, (std::vector<std::string>{"00:00:01.200", "00:00:02.300", "00:00:03.500"}))
+        << vtt;
+
+    // A helper of another protocol version is refused, clearly.
+    env.back() = "ZORVA_FAKE_PLAN=protocol2";
+    ChildProcess other(dir.path + "/zorva", {"--out", dir.path + "/out"}, env);
+    auto refused = linesUntil(other, "protocol version");
+    ASSERT_FALSE(refused.empty()) << other.stderrText();
+    EXPECT_EQ(refused.back(), "This zorva-helper speaks protocol version 2 and zorva version 1: "
+                              "they are from different releases. Install both from the same "
+                              "package.");
+    EXPECT_EQ(other.waitExit(10s), 1);
+}
+
+TEST_F(ScriptedHost, OnAFullDiskNothingIsLostSilently) {
+    if (::geteuid() != 0)
+        ZORVA_SKIP_WITHOUT("root, to mount a small tmpfs,");
+    const std::string disk = dir.path + "/disk";
+    fs::create_directory(disk);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
+    struct Unmount {
+        std::string path;
+        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+    } unmount{disk};
+    writeFile(disk + "/filler", std::string(12 * 1024, 'x')); // one page is left
+    auto env = this->env();
+    env.push_back("ZORVA_FAKE_PLAN=fill");
+    env.push_back("ZORVA_FAKE_GO=" + dir.path + "/go");
+    ChildProcess zorva(dir.path + "/zorva", {"--out", disk + "/t"}, env);
+    auto first = linesUntil(zorva, "Transcript: ");
+    ASSERT_FALSE(first.empty()) << zorva.stderrText();
+    const std::string path = first.back().substr(first.back().find(": ") + 2);
+    // The disk fills: said once, and the captions go on.
+    std::vector<std::string> lines = linesUntil(zorva, "sentence number 80 ");
+    ASSERT_FALSE(lines.empty()) << zorva.stderrText();
+    // Space comes back: what waited is written with the next line.
+    fs::remove(disk + "/filler");
+    writeFile(dir.path + "/go", "");
+    for (auto& line : linesUntil(zorva, "sentence number 120 "))
+        lines.push_back(line);
+    // And fills for good: the end says so.
+    writeFile(disk + "/filler", std::string(16 * 1024, 'x'));
+    writeFile(dir.path + "/go2", "");
+    for (auto& line : linesUntil(zorva, "Transcript incomplete: "))
+        lines.push_back(line);
+    ASSERT_NE(lines.back().find("Transcript incomplete: " + path + " (No space left on device)"),
+              std::string::npos)
+        << lines.back();
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "Writing the transcript failed (No space left on device); what is not "
+                         "written is kept and tried again with each line."),
+              2);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) {
+                                return l.find("sentence number 120 ") != std::string::npos;
+                            }),
+              1);
+    // Every sentence said while there was room in the end, once and in order.
+    const std::string md = readFile(path);
+    std::size_t at = 0;
+    for (int i = 1; i <= 120; ++i) {
+        const std::string line = "**Them:** sentence number " + std::to_string(i) + " of";
+        const std::size_t found = md.find(line);
+        ASSERT_NE(found, std::string::npos) << line << " missing:\n" << md;
+        EXPECT_GT(found, at);
+        EXPECT_EQ(md.find(line, found + 1), std::string::npos) << line << " twice";
+        at = found;
+    }
+    EXPECT_EQ(md.find("sentence number 160 "), std::string::npos) << "the disk was full";
+}
+
+TEST_F(ScriptedHost, ZorvaRecordThroughAHelperThatFloodsQuitsAndCannotStart) {
+    auto env = this->env();
+    env.push_back("ZORVA_FAKE_PLAN=longline,exit,nostop");
+    ChildProcess zorva(dir.path + "/zorva", {"record", "--app", "Conf", "--out", dir.path + "/out"},
+                       env);
+    std::vector<std::string> lines;
+    auto until = [&](const std::string& text) {
+        auto more = linesUntil(zorva, text);
+        lines.insert(lines.end(), more.begin(), more.end());
+        return !more.empty();
+    };
+    // A line over 4 MiB: the helper is one zorva cannot talk to.
+    ASSERT_TRUE(until("Restarting it in 1 s.")) << zorva.stderrText();
+    // The next one quits at once: the wait doubles.
+    ASSERT_TRUE(until("Restarting it in 2 s.")) << zorva.stderrText();
+    // The next cannot even be started: zorva tries again later.
+    fs::permissions(dir.path + "/zorva-helper", fs::perms(0644));
+    ASSERT_TRUE(until("Restarting it in 4 s.")) << zorva.stderrText();
+    fs::permissions(dir.path + "/zorva-helper", fs::perms(0755));
+    // The last one records again, and never confirms a stop: a second
+    // Ctrl-C ends zorva without waiting.
+    ASSERT_TRUE(until("Transcript: ")) << zorva.stderrText();
+    ASSERT_TRUE(until("You: good morning")) << zorva.stderrText();
+    ::kill(zorva.pid(), SIGINT);
+    ASSERT_TRUE(until("Stopping the session")) << zorva.stderrText();
+    ::kill(zorva.pid(), SIGINT);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+
+    std::string said;
+    for (const auto& line : lines)
+        said += line + "\n";
+    for (const char* step : {"Recording now (locale en-US).", "Them: before the flood",
+                             "The helper stopped unexpectedly: it was ended by signal",
+                             "The helper stopped unexpectedly: it exited with status 3.",
+                             "The helper could not be started: cannot start " /* the path */,
+                             "Permission denied", "The helper is running again."})
+        EXPECT_NE(said.find(step), std::string::npos) << step << " not in\n" << said;
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 2u) << said;
+    const std::string first = readFile(files[0]), second = readFile(files[1]);
+    EXPECT_NE(first.find("**Them:** before the flood"), std::string::npos) << first;
+    EXPECT_NE(first.find("_The helper stopped unexpectedly at "), std::string::npos) << first;
+    EXPECT_NE(second.find("**You:** good morning"), std::string::npos) << second;
+    EXPECT_NE(second.find("_Interrupted at "), std::string::npos) << second;
+}
+
+TEST_F(ScriptedHost, AHelperThatNeverConfirmsAStopIsStartedAfresh) {
+    auto env = this->env();
+    env.push_back("ZORVA_FAKE_PLAN=nostop,call");
+    ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out"}, env);
+    auto lines = linesUntil(zorva, "Call ended in Conf");
+    ASSERT_FALSE(lines.empty()) << zorva.stderrText();
+    // The call ended: its session's stop is never confirmed.
+    lines = linesUntil(zorva, "Transcript saved", 45s);
+    ASSERT_GE(lines.size(), 2u) << zorva.stderrText();
+    EXPECT_EQ(lines[0], "The helper did not confirm the end of the session within 30 s.");
+    // The helper is replaced, and the next call is captured.
+    auto next = linesUntil(zorva, "Transcript saved");
+    ASSERT_FALSE(next.empty()) << zorva.stderrText();
+    std::string said;
+    for (const auto& line : next)
+        said += line + "\n";
+    EXPECT_NE(said.find("Restarting it in 1 s."), std::string::npos) << said;
+    EXPECT_NE(said.find("Call started in Conf"), std::string::npos) << said;
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_NE(readFile(files[0]).find("The helper did not confirm the end._"), std::string::npos)
+        << readFile(files[0]);
+}
+
 TEST_F(ScriptedHost, AnAppNameThatIsNotUtf8ReachesTheHelperReplacedNotAsACrash) {
     ChildProcess zorva(dir.path + "/zorva",
                        {"--app", "Caf\xe9=org.cafe.", "--out", dir.path + "/out"}, env());
@@ -353,6 +557,126 @@ TEST_F(ScriptedHost, AnAppNameThatIsNotUtf8ReachesTheHelperReplacedNotAsACrash) 
     EXPECT_NE(readFile(dir.path + "/log")
                   .find("{\"bundlePrefixes\":[\"org.cafe.\"],\"name\":\"Caf\xef\xbf\xbd\"}"),
               std::string::npos);
+}
+
+TEST_F(ScriptedHost, WhenNobodyReadsItAnyMoreTheSessionEnds) {
+    auto env = this->env();
+    env.push_back("ZORVA_FAKE_PLAN=hold");
+    env.push_back("ZORVA_FAKE_PAUSE=0.5");
+    ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out"}, env);
+    ASSERT_FALSE(linesUntil(zorva, "Transcript: ").empty()) << zorva.stderrText();
+    zorva.closeStdout(); // `zorva | head` once head has had enough
+    EXPECT_EQ(zorva.waitExit(10s), 1);
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_NE(readFile(files[0]).find("_Stopped by the user at "), std::string::npos)
+        << readFile(files[0]);
+}
+
+TEST_F(ScriptedHost, TheHelperIsFoundSafelyStartsCleanAndItsEndIsReportedTruly) {
+    // Not beside zorva, and PATH has only "." and a folder of that name:
+    // neither is taken.
+    TempDir elsewhere;
+    fs::copy_file(ZORVA_HOST_PATH, elsewhere.path + "/zorva");
+    fs::create_directories(elsewhere.path + "/bin/zorva-helper");
+    ChildProcess lost("/bin/sh",
+                      {"-c", "cd " + dir.path + " && PATH=.:" + elsewhere.path + "/bin exec " +
+                                 elsewhere.path + "/zorva"},
+                      env());
+    EXPECT_EQ(lost.waitExit(10s), 1);
+    EXPECT_EQ(lost.stderrText(),
+              "zorva: cannot find zorva-helper next to this program or on PATH\n");
+
+    // Started with SIGCHLD ignored and a descriptor open: the helper gets
+    // neither, and how it ends is told as it was.
+    auto env = this->env();
+    env.push_back("ZORVA_FAKE_PLAN=hold");
+    env.push_back("ZORVA_FAKE_PIDFILE=" + dir.path + "/helper.pid");
+    ChildProcess zorva("/bin/bash",
+                       {"-c", "trap '' CHLD; exec 7</dev/null; exec " + dir.path + "/zorva --out " +
+                                  dir.path + "/out"},
+                       env);
+    ASSERT_FALSE(linesUntil(zorva, "You: good morning").empty()) << zorva.stderrText();
+    const pid_t helper = std::stoi(readFile(dir.path + "/helper.pid"));
+    std::vector<std::string> fds;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(helper) + "/fd"))
+        if (const auto fd = entry.path().filename().string(); fd != "255") // bash's script
+            fds.push_back(fd);
+    std::sort(fds.begin(), fds.end());
+    EXPECT_EQ(fds, (std::vector<std::string>{"0", "1", "2"}));
+    ::kill(helper, SIGKILL);
+    auto lines = linesUntil(zorva, "The helper stopped unexpectedly");
+    ASSERT_FALSE(lines.empty()) << zorva.stderrText();
+    EXPECT_EQ(lines.back(), "The helper stopped unexpectedly: it was ended by signal Killed.");
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+}
+
+// The state letter of /proc/<pid>/stat ('T' when stopped), or 0.
+char stateOf(pid_t pid) {
+    std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
+TEST_F(ScriptedHost, CtrlZStopsTheHelperTooAndAClosedTerminalEndsTheSessionCleanly) {
+    if (std::system("command -v tmux >/dev/null 2>&1") != 0)
+        ZORVA_SKIP_WITHOUT("tmux");
+    const std::string tmux = "tmux -L zorva-jobs-" + std::to_string(::getpid());
+    ASSERT_EQ(
+        std::system((tmux + " new-session -d -x 120 -y 30 'bash --norc --noprofile -i'").c_str()),
+        0);
+    struct Server {
+        std::string tmux;
+        ~Server() { (void)std::system((tmux + " kill-server 2>/dev/null").c_str()); }
+    } server{tmux};
+    auto keys = [&](const std::string& k) {
+        return std::system((tmux + " send-keys -t 0 " + k).c_str());
+    };
+    auto pane = [&] {
+        std::string out;
+        if (FILE* p = ::popen((tmux + " capture-pane -p -t 0").c_str(), "r")) {
+            char buf[4096];
+            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+                out.append(buf, n);
+            ::pclose(p);
+        }
+        return out;
+    };
+    auto waitFor = [&](const std::function<bool()>& done) {
+        for (auto deadline = std::chrono::steady_clock::now() + 20s;
+             std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(100ms))
+            if (done())
+                return true;
+        return false;
+    };
+    const std::string pidFile = dir.path + "/helper.pid";
+    ASSERT_EQ(keys("'cd " + dir.path + " && XDG_CONFIG_HOME=" + dir.path + "/cfg ZORVA_FAKE_LOG=" +
+                   dir.path + "/log ZORVA_FAKE_PLAN=hold ZORVA_FAKE_PIDFILE=" + pidFile +
+                   " ./zorva --out " + dir.path + "/out' Enter"),
+              0);
+    ASSERT_TRUE(waitFor([&] { return pane().find("You: good morning") != std::string::npos; }))
+        << pane();
+    const pid_t helper = std::stoi(readFile(pidFile));
+
+    keys("C-z");
+    ASSERT_TRUE(waitFor([&] { return stateOf(helper) == 'T'; })) << pane();
+    EXPECT_NE(pane().find("Paused: the helper is stopped too; fg resumes both."), std::string::npos)
+        << pane();
+    keys("fg Enter");
+    ASSERT_TRUE(waitFor([&] { return pane().find("Resumed.") != std::string::npos; })) << pane();
+    const std::string paneSeen = pane();
+    EXPECT_NE(stateOf(helper), 'T');
+
+    // The terminal goes away: as on SIGTERM, the session ends with its note.
+    ASSERT_EQ(std::system((tmux + " kill-pane -t 0").c_str()), 0);
+    EXPECT_TRUE(waitFor([&] { return ::kill(helper, 0) != 0; })) << "the helper outlived zorva";
+    auto files = transcripts(dir.path + "/out");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_TRUE(waitFor([&] {
+        return readFile(files[0]).find("_Stopped by the user at ") != std::string::npos;
+    })) << readFile(files[0])
+        << paneSeen;
 }
 
 TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
