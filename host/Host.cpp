@@ -1,5 +1,7 @@
 #include "Host.h"
 
+#include "Sentences.h"
+
 #include <algorithm>
 #include <asio/post.hpp>
 #include <climits>
@@ -466,10 +468,12 @@ void Host::onText(const Json& m, bool final) {
         captions_.partial(who, integer(m, "startMs"), text(m, "text"));
         return;
     }
-    captions_.final(who, integer(m, "startMs"), text(m, "text"));
+    // The helper's text is the recogniser's; people read sentences.
+    const std::string sentence = asSentence(text(m, "text"));
+    captions_.final(who, integer(m, "startMs"), sentence);
     if (session_->transcript)
         if (auto failed = session_->transcript->add(who, integer(m, "startMs"), integer(m, "endMs"),
-                                                    text(m, "text"));
+                                                    sentence);
             !failed.empty())
             captions_.note("Writing the transcript failed (" + failed +
                            "); what is not written is kept and tried again with each line.");

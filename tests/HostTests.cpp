@@ -2,6 +2,7 @@
 // program against a scripted helper (exact output), on a real terminal, and
 // end to end with the real helper on a private audio server.
 #include "Captions.h"
+#include "Sentences.h"
 #include "Settings.h"
 #include "support/AudioApps.h"
 #include "support/SessionBus.h"
@@ -239,6 +240,28 @@ TEST(HostCaptions, OnATerminalPartialsStayBelowAndAreReplacedInPlace) {
     EXPECT_EQ(plain.str(), "[1:02:05] You: an hour in\ndone\n");
 }
 
+TEST(HostSentences, FinalsReadAsSentencesAndQuestionsByHowTheyOpen) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"i think we should ship the first version next month",
+         "I think we should ship the first version next month."},
+        {"can you hear me now or should i call you back",
+         "Can you hear me now or should I call you back?"},
+        {"what time is it", "What time is it?"},
+        {"should i bring the slides i'm not sure", "Should I bring the slides I'm not sure?"},
+        {"is it ready", "Is it ready?"},
+        {"do it now", "Do it now."},
+        {"do you agree", "Do you agree?"},
+        {"so can you hear me", "So can you hear me."}, // rules, not understanding
+        {"it's done", "It's done."},
+        {"when", "When?"},
+        {"  yes  ", "Yes."},
+        {"really?", "Really?"},
+        {"", ""},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(asSentence(in), out) << in;
+}
+
 // zorva copied next to a scripted helper.
 struct ScriptedHost : ::testing::Test {
     void SetUp() override {
@@ -277,8 +300,8 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
             dir.path + "/out'.",
         "Problem: Speech recognition failed (speech recognition fell behind on others). If this "
         "happens again, close other busy programs or restart zorva.",
-        "[00:01] Them: hello there *friends*",
-        "[00:02] You: good morning",
+        "[00:01] Them: Hello there *friends*.",
+        "[00:02] You: Good morning.",
         "Call ended in Conf: the app let go of the microphone.",
         "Transcript saved: " + files[0],
     };
@@ -313,12 +336,12 @@ TEST_F(ScriptedHost, PlainOutputTranscriptCaptionsAndHostLinesOfACall) {
     std::string md = std::regex_replace(readFile(files[0]), std::regex(R"(\d\d:\d\d:\d\d)"), "T");
     md = std::regex_replace(md, std::regex(R"(\d{4}-\d\d-\d\d T [+-]\d{4})"), "D");
     EXPECT_EQ(md, "# Conf call\n\n- App: Conf\n- Started: D\n- Locale: en-US\n\n"
-                  "- [00:01] **Them:** hello there \\*friends\\*\n"
-                  "- [00:02] **You:** good morning\n\n"
+                  "- [00:01] **Them:** Hello there \\*friends\\*.\n"
+                  "- [00:02] **You:** Good morning.\n\n"
                   "_The call ended at T: the app let go of the microphone._\n");
     EXPECT_EQ(readFile(transcripts(dir.path + "/out", ".vtt").at(0)),
-              "WEBVTT\n\n00:00:01.200 --> 00:00:02.100\n<v Them>hello there *friends*\n\n"
-              "00:00:02.300 --> 00:00:03.000\n<v You>good morning\n");
+              "WEBVTT\n\n00:00:01.200 --> 00:00:02.100\n<v Them>Hello there *friends*.\n\n"
+              "00:00:02.300 --> 00:00:03.000\n<v You>Good morning.\n");
 }
 
 TEST_F(ScriptedHost, WhatTheUserMustFixIsNotifiedOnceWithWhatToDo) {
@@ -383,19 +406,19 @@ TEST_F(ScriptedHost, AHostileHelperNeverReachesTheTerminalAndTheTranscriptSurviv
         << all;
     EXPECT_NE(all.find("\uFFFD]0;owned\uFFFD\uFFFD[2Kforged last words"), std::string::npos) << all;
     EXPECT_EQ(unreadable, 3) << "a few notes, then silence\n" << all;
-    EXPECT_NE(all.find("[00:01] Them: hello \uFFFD[2Jthere \uFFFDfriends"), std::string::npos)
+    EXPECT_NE(all.find("[00:01] Them: Hello \uFFFD[2Jthere \uFFFDfriends."), std::string::npos)
         << all;
 
     auto files = transcripts(dir.path + "/out");
     ASSERT_GE(files.size(), 1u);
     const std::string md = readFile(files[0]);
-    EXPECT_NE(md.find("- [00:01] **Them:** hello \\[2Jthere friends\n"), std::string::npos) << md;
-    EXPECT_NE(md.find("- [00:02] **You:** good  morning \\& \\~all\\~\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("- [00:01] **Them:** Hello \\[2Jthere friends.\n"), std::string::npos) << md;
+    EXPECT_NE(md.find("- [00:02] **You:** Good morning \\& \\~all\\~.\n"), std::string::npos) << md;
     EXPECT_NE(md.find("_The call ended at "), std::string::npos) << md;
     for (char c : md)
         EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << md;
     const std::string vtt = readFile(transcripts(dir.path + "/out", ".vtt").at(0));
-    EXPECT_NE(vtt.find("<v You>good  morning &amp; ~all~\n"), std::string::npos) << vtt;
+    EXPECT_NE(vtt.find("<v You>Good morning &amp; ~all~.\n"), std::string::npos) << vtt;
     EXPECT_EQ(vtt.find('\r'), std::string::npos);
     // Cues in start order, though the user's settled after a later one.
     std::vector<std::string> starts;
@@ -436,12 +459,12 @@ TEST_F(ScriptedHost, OnAFullDiskNothingIsLostSilently) {
     ASSERT_FALSE(first.empty()) << zorva.stderrText();
     const std::string path = first.back().substr(first.back().find(": ") + 2);
     // The disk fills: said once, and the captions go on.
-    std::vector<std::string> lines = linesUntil(zorva, "sentence number 80 ");
+    std::vector<std::string> lines = linesUntil(zorva, "Sentence number 80 ");
     ASSERT_FALSE(lines.empty()) << zorva.stderrText();
     // Space comes back: what waited is written with the next line.
     fs::remove(disk + "/filler");
     writeFile(dir.path + "/go", "");
-    for (auto& line : linesUntil(zorva, "sentence number 120 "))
+    for (auto& line : linesUntil(zorva, "Sentence number 120 "))
         lines.push_back(line);
     // And fills for good: the end says so.
     writeFile(disk + "/filler", std::string(16 * 1024, 'x'));
@@ -459,21 +482,21 @@ TEST_F(ScriptedHost, OnAFullDiskNothingIsLostSilently) {
               2);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) {
-                                return l.find("sentence number 120 ") != std::string::npos;
+                                return l.find("Sentence number 120 ") != std::string::npos;
                             }),
               1);
     // Every sentence said while there was room in the end, once and in order.
     const std::string md = readFile(path);
     std::size_t at = 0;
     for (int i = 1; i <= 120; ++i) {
-        const std::string line = "**Them:** sentence number " + std::to_string(i) + " of";
+        const std::string line = "**Them:** Sentence number " + std::to_string(i) + " of";
         const std::size_t found = md.find(line);
         ASSERT_NE(found, std::string::npos) << line << " missing:\n" << md;
         EXPECT_GT(found, at);
         EXPECT_EQ(md.find(line, found + 1), std::string::npos) << line << " twice";
         at = found;
     }
-    EXPECT_EQ(md.find("sentence number 160 "), std::string::npos) << "the disk was full";
+    EXPECT_EQ(md.find("Sentence number 160 "), std::string::npos) << "the disk was full";
 }
 
 TEST_F(ScriptedHost, ZorvaRecordThroughAHelperThatFloodsQuitsAndCannotStart) {
@@ -498,7 +521,7 @@ TEST_F(ScriptedHost, ZorvaRecordThroughAHelperThatFloodsQuitsAndCannotStart) {
     // The last one records again, and never confirms a stop: a second
     // Ctrl-C ends zorva without waiting.
     ASSERT_TRUE(until("Transcript: ")) << zorva.stderrText();
-    ASSERT_TRUE(until("You: good morning")) << zorva.stderrText();
+    ASSERT_TRUE(until("You: Good morning.")) << zorva.stderrText();
     ::kill(zorva.pid(), SIGINT);
     ASSERT_TRUE(until("Stopping the session")) << zorva.stderrText();
     ::kill(zorva.pid(), SIGINT);
@@ -507,7 +530,7 @@ TEST_F(ScriptedHost, ZorvaRecordThroughAHelperThatFloodsQuitsAndCannotStart) {
     std::string said;
     for (const auto& line : lines)
         said += line + "\n";
-    for (const char* step : {"Recording now (locale en-US).", "Them: before the flood",
+    for (const char* step : {"Recording now (locale en-US).", "Them: Before the flood.",
                              "The helper stopped unexpectedly: it was ended by signal",
                              "The helper stopped unexpectedly: it exited with status 3.",
                              "The helper could not be started: cannot start " /* the path */,
@@ -516,9 +539,9 @@ TEST_F(ScriptedHost, ZorvaRecordThroughAHelperThatFloodsQuitsAndCannotStart) {
     auto files = transcripts(dir.path + "/out");
     ASSERT_EQ(files.size(), 2u) << said;
     const std::string first = readFile(files[0]), second = readFile(files[1]);
-    EXPECT_NE(first.find("**Them:** before the flood"), std::string::npos) << first;
+    EXPECT_NE(first.find("**Them:** Before the flood."), std::string::npos) << first;
     EXPECT_NE(first.find("_The helper stopped unexpectedly at "), std::string::npos) << first;
-    EXPECT_NE(second.find("**You:** good morning"), std::string::npos) << second;
+    EXPECT_NE(second.find("**You:** Good morning."), std::string::npos) << second;
     EXPECT_NE(second.find("_Interrupted at "), std::string::npos) << second;
 }
 
@@ -596,7 +619,7 @@ TEST_F(ScriptedHost, TheHelperIsFoundSafelyStartsCleanAndItsEndIsReportedTruly) 
                        {"-c", "trap '' CHLD; exec 7</dev/null; exec " + dir.path + "/zorva --out " +
                                   dir.path + "/out"},
                        env);
-    ASSERT_FALSE(linesUntil(zorva, "You: good morning").empty()) << zorva.stderrText();
+    ASSERT_FALSE(linesUntil(zorva, "You: Good morning.").empty()) << zorva.stderrText();
     const pid_t helper = std::stoi(readFile(dir.path + "/helper.pid"));
     std::vector<std::string> fds;
     for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(helper) + "/fd"))
@@ -655,7 +678,7 @@ TEST_F(ScriptedHost, CtrlZStopsTheHelperTooAndAClosedTerminalEndsTheSessionClean
                    dir.path + "/log ZORVA_FAKE_PLAN=hold ZORVA_FAKE_PIDFILE=" + pidFile +
                    " ./zorva --out " + dir.path + "/out' Enter"),
               0);
-    ASSERT_TRUE(waitFor([&] { return pane().find("You: good morning") != std::string::npos; }))
+    ASSERT_TRUE(waitFor([&] { return pane().find("You: Good morning.") != std::string::npos; }))
         << pane();
     const pid_t helper = std::stoi(readFile(pidFile));
 
@@ -719,7 +742,7 @@ TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
     // Each partial gave way to its final: one line per speaker.
     EXPECT_EQ(count(last, "Them:"), 1u) << last;
     EXPECT_EQ(count(last, "You:"), 1u) << last;
-    EXPECT_NE(last.find("[00:01] Them: hello there *friends*\n[00:02] You: good morning\n"),
+    EXPECT_NE(last.find("[00:01] Them: Hello there *friends*.\n[00:02] You: Good morning.\n"),
               std::string::npos)
         << last;
 }
@@ -746,6 +769,10 @@ int heard(const std::string& transcript, const std::string& who, const Sentence&
     for (std::string line; std::getline(lines, line);)
         if (line.find("**" + who + ":**") != std::string::npos)
             said += " " + line + " ";
+    // Words as the recogniser gave them, before they were made sentences.
+    for (char& c : said)
+        c = c == '.' || c == '?' ? ' '
+                                 : static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     int n = 0;
     for (const std::string& k : s.keywords)
         n += said.find(" " + k + " ") != std::string::npos;
