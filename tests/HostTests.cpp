@@ -9,6 +9,7 @@
 
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
@@ -569,6 +570,31 @@ TEST_F(ScriptedHost, AHelperThatNeverConfirmsAStopIsStartedAfresh) {
     ASSERT_EQ(files.size(), 2u);
     EXPECT_NE(readFile(files[0]).find("The helper did not confirm the end._"), std::string::npos)
         << readFile(files[0]);
+}
+
+TEST_F(ScriptedHost, ATranscriptWhoseCaptionsCannotBeMadeLeavesNoHalfPair) {
+    // Someone made the captions' file names of the next seconds first.
+    fs::create_directory(dir.path + "/out");
+    const auto now = std::chrono::system_clock::now();
+    for (int s = -2; s < 15; ++s) {
+        const std::time_t t = std::chrono::system_clock::to_time_t(now + std::chrono::seconds(s));
+        std::tm local{};
+        localtime_r(&t, &local);
+        char name[64];
+        std::strftime(name, sizeof name, "%Y-%m-%d_%H-%M-%S_Conf.vtt", &local);
+        writeFile(dir.path + "/out/" + name, "");
+    }
+    ChildProcess zorva(dir.path + "/zorva", {"--out", dir.path + "/out", "--vtt"}, env());
+    auto lines = linesUntil(zorva, "Transcript saved: ");
+    ASSERT_FALSE(lines.empty()) << zorva.stderrText();
+    ::kill(zorva.pid(), SIGTERM);
+    EXPECT_EQ(zorva.waitExit(10s), 0);
+    // The transcript took the next free name, both files of it; no .md was
+    // left without its captions.
+    auto md = transcripts(dir.path + "/out");
+    ASSERT_EQ(md.size(), 1u);
+    EXPECT_NE(md[0].find("_Conf-2.md"), std::string::npos) << md[0];
+    EXPECT_TRUE(fs::exists(md[0].substr(0, md[0].size() - 3) + ".vtt"));
 }
 
 TEST_F(ScriptedHost, AnAppNameThatIsNotUtf8ReachesTheHelperReplacedNotAsACrash) {
