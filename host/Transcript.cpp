@@ -254,8 +254,16 @@ std::string Transcript::writeCues(bool all) {
         // A final later than that still never goes back in time.
         const int64_t start = std::max(it->startMs, cuesWrittenTo_);
         cuesWrittenTo_ = start;
-        out += "\n" + vttTime(start) + " --> " + vttTime(std::max(it->endMs, start)) + "\n<v " +
-               label(it->who) + ">" + it->text + "\n";
+        // Appended piece by piece: "\n" + a string trips GCC 12's -Wrestrict.
+        out += '\n';
+        out += vttTime(start);
+        out += " --> ";
+        out += vttTime(std::max(it->endMs, start));
+        out += "\n<v ";
+        out += label(it->who);
+        out += '>';
+        out += it->text;
+        out += '\n';
     }
     cues_.erase(cues_.begin(), it);
     return out.empty() ? "" : vtt_.write(out);
