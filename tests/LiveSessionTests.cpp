@@ -314,7 +314,7 @@ TEST_P(LiveSession, OnSpeakersTheCallIsCancelledFromTheMicrophoneWhenAsked) {
         << host.stderrText();
     auto others = host.finals("s1", "others");
     auto mic = host.finals("s1", "mic");
-    EXPECT_GE(heard(others, kFar), 3) << Json(others).dump();
+    EXPECT_GE(heard(others, kFar), 3) << Json(others).dump() << host.stderrText();
     EXPECT_GE(heard(others, kLate), 3) << Json(others).dump();
     EXPECT_GE(heard(mic, kUser), 2) << Json(mic).dump();
     // Spoken over the far side: the canceller's suppression takes part of it.
