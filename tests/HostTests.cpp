@@ -442,11 +442,13 @@ TEST_F(ScriptedHost, AHostileHelperNeverReachesTheTerminalAndTheTranscriptSurviv
 }
 
 TEST_F(ScriptedHost, OnAFullDiskNothingIsLostSilently) {
-    if (::geteuid() != 0)
-        ZORVA_SKIP_WITHOUT("root, to mount a small tmpfs,");
     const std::string disk = dir.path + "/disk";
     fs::create_directory(disk);
-    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k"), 0) << std::strerror(errno);
+    // Only root may mount, and not in every container: the run says it skipped.
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k") != 0) {
+        ASSERT_TRUE(errno == EPERM || errno == EACCES) << std::strerror(errno);
+        GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+    }
     struct Unmount {
         std::string path;
         ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
