@@ -1,6 +1,7 @@
 #include "Captions.h"
 
 #include <cstdio>
+#include <utf8proc.h>
 #include <utility>
 
 namespace zorva::host {
@@ -27,46 +28,22 @@ std::string safeText(std::string_view text, std::string_view control) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            if (c == '\r' || c == '\n' || c == '\t')
-                out += ' ';
-            else if (c < 0x20 || c == 0x7F)
-                out += control;
-            else
-                out += char(c);
-            ++i;
-            continue;
-        }
-        // One UTF-8 sequence: its length, and the smallest code point that
-        // may use it (shorter forms are invalid).
-        const int length = c >= 0xF0 && c <= 0xF4   ? 4
-                           : c >= 0xE0 && c <= 0xEF ? 3
-                           : c >= 0xC2 && c <= 0xDF ? 2
-                                                    : 0;
-        char32_t cp = length == 4 ? c & 0x07 : length == 3 ? c & 0x0F : c & 0x1F;
-        bool valid = length > 0 && i + std::size_t(length) <= text.size();
-        for (int k = 1; valid && k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + std::size_t(k)]);
-            valid = (next & 0xC0) == 0x80;
-            cp = (cp << 6) | (next & 0x3F);
-        }
-        if (valid)
-            valid =
-                (length == 2 || (length == 3 && cp >= 0x800) || (length == 4 && cp >= 0x10000)) &&
-                !(cp >= 0xD800 && cp <= 0xDFFF) && cp <= 0x10FFFF;
-        if (!valid) {
+        utf8proc_int32_t cp = -1;
+        const auto n = utf8proc_iterate(reinterpret_cast<const utf8proc_uint8_t*>(text.data() + i),
+                                        static_cast<utf8proc_ssize_t>(text.size() - i), &cp);
+        if (n <= 0 || cp < 0) {
             out += "\uFFFD";
             ++i;
             continue;
         }
-        const bool c1 = cp >= 0x80 && cp <= 0x9F;
         const bool bidi = (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
-        if (c1 || bidi)
+        if (cp == '\r' || cp == '\n' || cp == '\t')
+            out += ' ';
+        else if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || bidi) // C0, DEL, C1
             out += control;
         else
-            out.append(text.substr(i, std::size_t(length)));
-        i += std::size_t(length);
+            out.append(text.substr(i, static_cast<std::size_t>(n)));
+        i += static_cast<std::size_t>(n);
     }
     return out;
 }

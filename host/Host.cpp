@@ -41,10 +41,10 @@ double number(const Json& j, const char* key) {
 // A whole number that fits, else 0: 1e300 must not become one.
 int64_t integer(const Json& j, const char* key) {
     const Json& v = field(j, key);
-    if (v.is_number_integer() && !v.is_number_unsigned())
-        return v.get<int64_t>();
     if (v.is_number_unsigned())
         return v.get<uint64_t>() <= uint64_t(INT64_MAX) ? int64_t(v.get<uint64_t>()) : 0;
+    if (v.is_number_integer())
+        return v.get<int64_t>();
     const double d = number(j, key);
     return std::fabs(d) < 9.0e18 ? static_cast<int64_t>(d) : 0;
 }

@@ -26,7 +26,6 @@ public:
     std::string write(const std::string& bytes);
     // Writes what is left, syncs and closes; whether everything is on disk.
     bool close(std::string& reason);
-    bool behind() const { return !pending_.empty(); }
 
 private:
     std::string flush(); // a reason when it fails

@@ -172,10 +172,14 @@ void Helper::reconcile() {
     }
 }
 
-void Helper::retargetTap(const MembersChanged& change) {
+bool Helper::tapFollows(const std::string& app) const {
     // Only the family the running session follows, and only a live tap.
-    if (!capturingApp_ || *capturingApp_ != change.app || !tap_ || !tap_->description() ||
-        tap_->tap() == 0)
+    return capturingApp_ && *capturingApp_ == app && tap_ && tap_->description() &&
+           tap_->tap() != 0;
+}
+
+void Helper::retargetTap(const MembersChanged& change) {
+    if (!tapFollows(change.app))
         return;
     tap_->description()->processes = change.objectIDs;
     (void)env_.hardware.setTapDescription(tap_->tap(), *tap_->description());
@@ -186,8 +190,7 @@ void Helper::aimTapAtNewCall(const std::string& app) {
     // (a start right after configure): its tap then follows no process, and
     // a call that appears is not a change of members. Without this the
     // session would never hear that call.
-    if (!capturingApp_ || *capturingApp_ != app || !tap_ || !tap_->description() ||
-        tap_->tap() == 0)
+    if (!tapFollows(app))
         return;
     std::vector<AudioObjectID> ids;
     for (const auto& p : detector_->members(app))

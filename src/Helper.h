@@ -84,6 +84,7 @@ private:
     void checkBacklog();
     void retargetTap(const MembersChanged& change);
     void aimTapAtNewCall(const std::string& app);
+    bool tapFollows(const std::string& app) const;
 
     HelperEnvironment env_;
     CoreAudioLister lister_;

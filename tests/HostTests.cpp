@@ -16,6 +16,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <sys/mount.h>
@@ -663,6 +664,18 @@ TEST_F(ScriptedHost, TheHelperIsFoundSafelyStartsCleanAndItsEndIsReportedTruly) 
     EXPECT_EQ(zorva.waitExit(10s), 0);
 }
 
+// What the first pane of the tmux server `tmux` shows.
+std::string paneText(const std::string& tmux) {
+    std::string out;
+    if (FILE* p = ::popen((tmux + " capture-pane -p -t 0").c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        ::pclose(p);
+    }
+    return out;
+}
+
 // The state letter of /proc/<pid>/stat ('T' when stopped), or 0.
 char stateOf(pid_t pid) {
     std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
@@ -684,16 +697,7 @@ TEST_F(ScriptedHost, CtrlZStopsTheHelperTooAndAClosedTerminalEndsTheSessionClean
     auto keys = [&](const std::string& k) {
         return std::system((tmux + " send-keys -t 0 " + k).c_str());
     };
-    auto pane = [&] {
-        std::string out;
-        if (FILE* p = ::popen((tmux + " capture-pane -p -t 0").c_str(), "r")) {
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-                out.append(buf, n);
-            ::pclose(p);
-        }
-        return out;
-    };
+    auto pane = [&] { return paneText(tmux); };
     auto waitFor = [&](const std::function<bool()>& done) {
         for (auto deadline = std::chrono::steady_clock::now() + 20s;
              std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(100ms))
@@ -738,16 +742,7 @@ TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
                       "/cfg ZORVA_FAKE_PAUSE=1.5 TERM=xterm ./zorva --out " + dir.path +
                       "/out; sleep 60";
     ASSERT_EQ(std::system((tmux + " new-session -d -x 100 -y 20 '" + run + "'").c_str()), 0);
-    auto pane = [&] {
-        std::string out;
-        if (FILE* p = ::popen((tmux + " capture-pane -p -t 0").c_str(), "r")) {
-            char buf[4096];
-            for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-                out.append(buf, n);
-            ::pclose(p);
-        }
-        return out;
-    };
+    auto pane = [&] { return paneText(tmux); };
     auto count = [](const std::string& text, const std::string& what) {
         std::size_t n = 0;
         for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -778,6 +773,9 @@ TEST_F(ScriptedHost, OnATerminalAPartialIsReplacedByItsFinal) {
 namespace {
 
 const std::string kConf = "application.id=org.example.conf";
+// Conf's calls, taken at once and ended a second after it lets go.
+const std::string kConfCall = R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
+                              R"("micHoldMs":0,"endGraceMs":1000})";
 
 struct Sentence {
     std::string text;
@@ -826,22 +824,31 @@ std::vector<pid_t> childrenOf(pid_t parent) {
 
 } // namespace
 
-TEST(LiveHost, ACallIsTranscribedByItselfAndSurvivesTheHelperDying) {
-    if (!PulseServer::available(ServerKind::pulseaudio))
-        ZORVA_SKIP_WITHOUT("PulseAudio");
-    PulseServer server;
+// zorva with the real helper, on a private PulseAudio server.
+struct LiveHost : ::testing::Test {
+    void SetUp() override {
+        if (!PulseServer::available(ServerKind::pulseaudio))
+            ZORVA_SKIP_WITHOUT("PulseAudio");
+        server.emplace();
+    }
+    // The environment of a zorva whose config file holds `config`.
+    std::vector<std::string> env(const std::string& config) const {
+        writeFile(dir.path + "/cfg/zorva/config.json", config);
+        auto out = server->env();
+        out.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
+        return out;
+    }
+    std::optional<PulseServer> server;
     TempDir dir;
-    writeFile(dir.path + "/cfg/zorva/config.json",
-              R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
-              R"("micHoldMs":0,"endGraceMs":1000})");
-    auto env = server.env();
-    env.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
-    ChildProcess zorva(ZORVA_HOST_PATH, {"--out", dir.path + "/out"}, env);
+};
+
+TEST_F(LiveHost, ACallIsTranscribedByItselfAndSurvivesTheHelperDying) {
+    ChildProcess zorva(ZORVA_HOST_PATH, {"--out", dir.path + "/out"}, env(kConfCall));
     ASSERT_FALSE(linesUntil(zorva, "Watching for calls").empty()) << zorva.stderrText();
 
-    auto voice = player(server, "", "micsink"); // the user, into the virtual microphone
-    auto confMic = recorder(server, kConf);
-    auto conf = player(server, kConf);
+    auto voice = player(*server, "", "micsink"); // the user, into the virtual microphone
+    auto confMic = recorder(*server, kConf);
+    auto conf = player(*server, kConf);
     ASSERT_FALSE(linesUntil(zorva, "Transcript: ").empty()) << zorva.stderrText();
     conf->say(speechFile(kFar.text));
     voice->say(speechFile(kUser.text));
@@ -903,18 +910,11 @@ std::vector<std::string> serviceCommand() {
     return out;
 }
 
-TEST(LiveHost, AsAServiceACallIsNotifiedAndItsTranscriptIsPrivate) {
-    if (!PulseServer::available(ServerKind::pulseaudio))
-        ZORVA_SKIP_WITHOUT("PulseAudio");
+TEST_F(LiveHost, AsAServiceACallIsNotifiedAndItsTranscriptIsPrivate) {
     if (!SessionBus::available())
         ZORVA_SKIP_WITHOUT("dbus-daemon");
-    PulseServer server;
     SessionBus bus;
     NotificationService desktop(bus.address());
-    TempDir dir;
-    writeFile(dir.path + "/cfg/zorva/config.json",
-              R"({"apps":[{"name":"Conf","bundlePrefixes":["org.example."]}],)"
-              R"("micHoldMs":0,"endGraceMs":1000})");
     // The user's default application for transcripts notes what it opens.
     writeFile(dir.path + "/open", "#!/bin/sh\necho \"$1\" > '" + dir.path + "/opened'\n");
     fs::permissions(dir.path + "/open", fs::perms(0755));
@@ -930,17 +930,16 @@ TEST(LiveHost, AsAServiceACallIsNotifiedAndItsTranscriptIsPrivate) {
     auto command = serviceCommand();
     ASSERT_FALSE(command.empty());
     ASSERT_EQ(command[0], "/usr/bin/zorva");
-    auto env = server.env();
-    env.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
-    env.push_back("XDG_DATA_HOME=" + dir.path + "/data");
-    env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
+    auto vars = env(kConfCall);
+    vars.push_back("XDG_DATA_HOME=" + dir.path + "/data");
+    vars.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
     const mode_t umaskBefore = ::umask(0);
-    ChildProcess zorva(ZORVA_HOST_PATH, {command.begin() + 1, command.end()}, env);
+    ChildProcess zorva(ZORVA_HOST_PATH, {command.begin() + 1, command.end()}, vars);
     ::umask(umaskBefore);
     ASSERT_FALSE(linesUntil(zorva, "Watching for calls").empty()) << zorva.stderrText();
 
-    auto confMic = recorder(server, kConf);
-    auto conf = player(server, kConf);
+    auto confMic = recorder(*server, kConf);
+    auto conf = player(*server, kConf);
     auto started = linesUntil(zorva, "Transcript: ");
     ASSERT_FALSE(started.empty()) << zorva.stderrText();
     const std::string path = started.back().substr(started.back().find(": ") + 2);
@@ -986,22 +985,14 @@ TEST(LiveHost, AsAServiceACallIsNotifiedAndItsTranscriptIsPrivate) {
     EXPECT_GE(heard(readFile(path), "Them", kFar), 2) << readFile(path);
 }
 
-TEST(LiveHost, RecordingAnAppHearsItAgainAfterTheHelperDies) {
-    if (!PulseServer::available(ServerKind::pulseaudio))
-        ZORVA_SKIP_WITHOUT("PulseAudio");
-    PulseServer server;
-    TempDir dir;
+TEST_F(LiveHost, RecordingAnAppHearsItAgainAfterTheHelperDies) {
     // The app's call is taken only after it has held the microphone a while:
     // the restarted helper's session starts before its detector knows it.
-    writeFile(dir.path + "/cfg/zorva/config.json",
-              R"({"apps":[{"name":"Talk","bundlePrefixes":["org.example."]}],)"
-              R"("micHoldMs":2000,"notifications":false})");
-    auto env = server.env();
-    env.push_back("XDG_CONFIG_HOME=" + dir.path + "/cfg");
     ChildProcess zorva(ZORVA_HOST_PATH, {"record", "--app", "Talk", "--out", dir.path + "/out"},
-                       env);
-    auto confMic = recorder(server, kConf);
-    auto conf = player(server, kConf);
+                       env(R"({"apps":[{"name":"Talk","bundlePrefixes":["org.example."]}],)"
+                           R"("micHoldMs":2000,"notifications":false})"));
+    auto confMic = recorder(*server, kConf);
+    auto conf = player(*server, kConf);
     ASSERT_FALSE(linesUntil(zorva, "Call started in Talk").empty()) << zorva.stderrText();
 
     auto helpers = childrenOf(zorva.pid());
