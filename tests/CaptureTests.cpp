@@ -2,6 +2,7 @@
 #include "platform/EchoCanceller.h"
 #include "platform/fake/FakeAudioEngine.h"
 #include "platform/fake/FakeAudioHardware.h"
+#include "platform/pulse/PacedRing.h"
 
 #include <cmath>
 #include <gtest/gtest.h>
@@ -258,4 +259,75 @@ TEST(EchoCanceller, RemovesTheRoomsEchoAndLeavesTheUserAloneWhenTheFarSideIsQuie
     const std::vector<float> same = cancel(*headphones, alone, played, 100);
     for (std::size_t i = 0; i < same.size(); ++i)
         ASSERT_EQ(same[i], alone[i]) << "at sample " << i;
+}
+
+// The tap's ring between a server that delivers 20 ms fragments on its own
+// clock and a mixer that reads 10 ms a cycle on ours. Samples count up, so
+// that anything doubled, reordered or played twice shows, and the latency
+// is what was delivered minus what was read.
+TEST(PacedRing, KeepsLatencyBoundedWhateverTheServersClockDoesAndNeverRepeats) {
+    using pulse::PacedRing;
+    constexpr std::size_t kCycle = 480, kFragment = 960;
+    struct Run {
+        double serverRate;                // server frames per frame of ours
+        int stallFrom = -1, stallFor = 0; // cycles the server delivers nothing, then all at once
+        std::size_t mostLatency = 0, gaps = 0, lastLatency = 0, repeats = 0;
+    };
+    auto play = [&](Run run, int cycles) {
+        PacedRing ring(1);
+        std::vector<float> fragment(kFragment * 60), out(kCycle);
+        double owed = 0;
+        float next = 0, lastHeard = -1;
+        bool started = false, dry = false;
+        for (int c = 0; c < cycles; ++c) {
+            owed += double(kCycle) * run.serverRate;
+            const bool stalled = c >= run.stallFrom && c < run.stallFrom + run.stallFor;
+            while (!stalled && owed >= kFragment) {
+                const auto n = std::min<std::size_t>(std::size_t(owed) / kFragment * kFragment,
+                                                     fragment.size());
+                for (std::size_t i = 0; i < n; ++i)
+                    fragment[i] = next++;
+                ring.push(fragment.data(), n);
+                owed -= double(n);
+            }
+            const std::size_t got = ring.pull(out.data(), kCycle);
+            for (std::size_t i = 0; i < got; ++i) {
+                run.repeats += out[i] <= lastHeard;
+                lastHeard = out[i];
+            }
+            started = started || got > 0;
+            run.gaps += started && got < kCycle && !dry;
+            dry = started && got < kCycle;
+            run.lastLatency = std::size_t(next - 1 - lastHeard);
+            if (started && c > 100)
+                run.mostLatency = std::max(run.mostLatency, run.lastLatency);
+        }
+        return run;
+    };
+    constexpr int kFiveMinutes = 30000; // samples stay exact in a float
+    // Server 0.5 % fast: a few frames trimmed a cycle keep it near 100 ms.
+    const Run fast = play({1.005}, kFiveMinutes);
+    EXPECT_LE(fast.mostLatency, PacedRing::kMostBufferedFrames + kFragment + kCycle);
+    EXPECT_EQ(fast.gaps, 0u);
+    EXPECT_EQ(fast.repeats, 0u);
+    // Our clock's pace: nothing trimmed, never dry.
+    const Run same = play({1.0}, kFiveMinutes);
+    EXPECT_LE(same.mostLatency, PacedRing::kPrimeFrames + kFragment + kCycle);
+    EXPECT_EQ(same.gaps, 0u);
+    EXPECT_EQ(same.repeats, 0u);
+    // Server 0.5 % slow: every few seconds it runs dry and waits for a
+    // fresh reserve.
+    const Run slow = play({0.995}, kFiveMinutes);
+    EXPECT_LE(slow.mostLatency, PacedRing::kPrimeFrames + kFragment + kCycle);
+    EXPECT_LE(slow.gaps, std::size_t(kFiveMinutes / 300));
+    EXPECT_EQ(slow.repeats, 0u);
+    // A half-second stall delivered at once afterwards: the pile is dropped
+    // and the latency is back to its reserve at the next cycle.
+    const Run stall = play({1.0, 3000, 50}, 3051);
+    EXPECT_LE(stall.lastLatency, PacedRing::kPrimeFrames + kFragment);
+    EXPECT_EQ(stall.repeats, 0u);
+    // A shorter stall is kept whole, and trimmed back a little at a time.
+    const Run hiccup = play({1.0, 3000, 15}, 3016);
+    EXPECT_GT(hiccup.lastLatency, PacedRing::kMostBufferedFrames);
+    EXPECT_LE(play({1.0, 3000, 15}, 6000).lastLatency, PacedRing::kMostBufferedFrames + kFragment);
 }

@@ -1,5 +1,7 @@
 #include "Tap.h"
 
+#include "PacedRing.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -15,11 +17,6 @@ namespace zorva::pulse {
 
 namespace {
 
-constexpr std::size_t kRingFrames = 48000;        // 1 s per monitor at most
-constexpr std::size_t kPrimeFrames = 1440;        // 30 ms: absorbs bursty delivery
-constexpr std::size_t kMostBufferedFrames = 4800; // 100 ms: beyond, the server runs fast
-constexpr std::size_t kBurstFrames = 14400;       // 300 ms: beyond, a burst after a stall
-constexpr std::size_t kDriftFramesPerCycle = 4;   // up to 0.8 % faster than our clock
 constexpr pa_usec_t kFragmentUsec = 20 * 1000;
 // A monitor the server ended (its stream moved to another output, or there
 // and straight back) is reopened at once, as a mixer panel does; one that
@@ -43,65 +40,6 @@ struct Wanted {
     uint32_t channels = 1;
 };
 constexpr uint32_t kWholeSink = 0x80000000u;
-
-// Interleaved frames, oldest first; full means the oldest are dropped.
-class FrameRing {
-public:
-    FrameRing(uint32_t channels, std::size_t capacity)
-        : channels_(channels), capacity_(capacity), data_(capacity * channels) {}
-
-    std::size_t size() const { return size_; }
-
-    // `in` null: that many frames of silence.
-    void push(const float* in, std::size_t frames) {
-        if (frames > capacity_) {
-            if (in)
-                in += (frames - capacity_) * channels_;
-            frames = capacity_;
-        }
-        if (size_ + frames > capacity_)
-            drop(size_ + frames - capacity_);
-        std::size_t at = (head_ + size_) % capacity_;
-        for (std::size_t left = frames; left > 0;) {
-            const std::size_t n = std::min(left, capacity_ - at);
-            if (in) {
-                std::memcpy(&data_[at * channels_], in, n * channels_ * sizeof(float));
-                in += n * channels_;
-            } else {
-                std::fill_n(&data_[at * channels_], n * channels_, 0.0f);
-            }
-            at = (at + n) % capacity_;
-            left -= n;
-        }
-        size_ += frames;
-    }
-
-    std::size_t pop(float* out, std::size_t frames) {
-        frames = std::min(frames, size_);
-        for (std::size_t left = frames; left > 0;) {
-            const std::size_t n = std::min(left, capacity_ - head_);
-            std::memcpy(out, &data_[head_ * channels_], n * channels_ * sizeof(float));
-            out += n * channels_;
-            head_ = (head_ + n) % capacity_;
-            size_ -= n;
-            left -= n;
-        }
-        return frames;
-    }
-
-    void drop(std::size_t frames) {
-        frames = std::min(frames, size_);
-        head_ = (head_ + frames) % capacity_;
-        size_ -= frames;
-    }
-
-private:
-    uint32_t channels_;
-    std::size_t capacity_;
-    std::vector<float> data_;
-    std::size_t head_ = 0;
-    std::size_t size_ = 0;
-};
 
 OSStatus badObject() {
     return kAudioHardwareBadObjectError;
@@ -219,10 +157,8 @@ private:
         // over from it) when it last did.
         pa_usec_t dataSince = 0, loudSince = 0, lastLoud = 0;
         pa_usec_t endedAt = 0; // when the server ended it; loop thread
-        FrameRing ring;        // under the mixer's lock
-        bool primed = false;   // under the mixer's lock
-        Monitor(Mixer* m, uint32_t s, uint32_t c)
-            : mixer(m), sink(s), channels(c), ring(c, kRingFrames) {}
+        PacedRing ring;        // under the mixer's lock
+        Monitor(Mixer* m, uint32_t s, uint32_t c) : mixer(m), sink(s), channels(c), ring(c) {}
     };
 
     // Whether the monitor of all of `sink` may take over from the monitors
@@ -376,8 +312,7 @@ private:
                 if (monitor->retiring && wholeTookOver(monitor->sink, now))
                     continue;
                 if (wholeHeldBack(key, now)) {
-                    if (monitor->ring.size() > kPrimeFrames)
-                        monitor->ring.drop(monitor->ring.size() - kPrimeFrames);
+                    monitor->ring.keepNewest();
                     continue;
                 }
                 // A sink's monitor that gave way to its streams' plays out
@@ -391,7 +326,7 @@ private:
                 mixIn(*monitor);
             }
             for (auto& monitor : draining_) {
-                monitor->primed = true; // nothing more comes: play out what there is
+                monitor->ring.playOut(); // nothing more comes
                 mixIn(*monitor);
             }
         }
@@ -399,21 +334,7 @@ private:
     }
 
     void mixIn(Monitor& m) {
-        if (!m.primed) {
-            if (m.ring.size() < kPrimeFrames)
-                return;
-            m.primed = true;
-        }
-        // Data came in a burst after a stall: back to the usual latency.
-        // The server's clock runs a little ahead of ours: a few frames a
-        // cycle, which nobody hears.
-        if (m.ring.size() > kBurstFrames)
-            m.ring.drop(m.ring.size() - kPrimeFrames);
-        else if (m.ring.size() > kMostBufferedFrames)
-            m.ring.drop(kDriftFramesPerCycle);
-        const std::size_t got = m.ring.pop(scratch_.data(), kCycleFrames);
-        if (got < kCycleFrames)
-            m.primed = false; // ran dry: wait for a fresh reserve
+        const std::size_t got = m.ring.pull(scratch_.data(), kCycleFrames);
         const float* in = scratch_.data();
         for (std::size_t i = 0; i < got; ++i, in += m.channels) {
             if (channels_ == 1) {
