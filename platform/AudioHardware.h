@@ -69,7 +69,13 @@ inline constexpr uint32_t kAudioFormatFlagIsNonInterleaved = 1u << 5;
 
 // What a process tap captures. Made in one of two modes, then configured.
 struct TapDescription {
-    enum class Mode { monoMixdownOfProcesses, stereoGlobalTapButExcludeProcesses };
+    // The third: everything the output devices of the processes play, theirs
+    // and other apps' (what a room hears from those speakers).
+    enum class Mode {
+        monoMixdownOfProcesses,
+        stereoGlobalTapButExcludeProcesses,
+        monoMixdownOfProcessOutputs
+    };
     Mode mode = Mode::monoMixdownOfProcesses;
     std::vector<AudioObjectID> processes; // tapped, or excluded in the global mode
     std::vector<std::string> bundleIDs;

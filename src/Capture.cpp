@@ -128,6 +128,18 @@ TapCapture::start(std::optional<std::vector<AudioObjectID>> objectIDs,
         d.mode = TapDescription::Mode::stereoGlobalTapButExcludeProcesses;
         d.processes = std::move(excluding);
     }
+    return open(std::move(d), std::move(pids));
+}
+
+std::variant<OthersInfo, TapError>
+TapCapture::startOutputsOf(std::vector<AudioObjectID> objectIDs) {
+    TapDescription d;
+    d.mode = TapDescription::Mode::monoMixdownOfProcessOutputs;
+    d.processes = std::move(objectIDs);
+    return open(std::move(d), {});
+}
+
+std::variant<OthersInfo, TapError> TapCapture::open(TapDescription d, std::vector<int32_t> pids) {
     d.name = "Zorva others";
     d.isPrivate = true;
     d.muteBehavior = 0; // the tapped audio still reaches the speakers

@@ -81,6 +81,10 @@ public:
                                              std::vector<std::string> bundleIDs,
                                              std::vector<int32_t> pids,
                                              std::vector<AudioObjectID> excluding);
+    // Everything the output devices of `objectIDs` play, mono: what a room
+    // hears from the speakers those processes use. Re-aimed as an
+    // application tap is.
+    std::variant<OthersInfo, TapError> startOutputsOf(std::vector<AudioObjectID> objectIDs);
     void stop();
 
     AudioObjectID tap() const { return tap_; }
@@ -89,6 +93,8 @@ public:
     std::optional<TapDescription>& description() { return description_; }
 
 private:
+    std::variant<OthersInfo, TapError> open(TapDescription d, std::vector<int32_t> pids);
+
     AudioHardware& hardware_;
     BufferCallback onBuffer_;
     std::function<std::string()> makeUUID_;

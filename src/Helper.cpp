@@ -3,6 +3,7 @@
 #include "Transcriber.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <thread>
 #include <unistd.h>
@@ -44,10 +45,7 @@ void Helper::handle(AppMessage message) {
             } else if constexpr (std::is_same_v<T, Shutdown>) {
                 // Running captures stop first; transcribers and queued
                 // session work are abandoned.
-                if (mic_)
-                    mic_->stop();
-                if (tap_)
-                    tap_->stop();
+                stopCaptures();
                 env_.exitProcess(0);
             } else if constexpr (std::is_same_v<T, Start>) {
                 sessions_.enqueue([weak = weak_from_this(), start = m]() -> asio::awaitable<void> {
@@ -181,8 +179,11 @@ bool Helper::tapFollows(const std::string& app) const {
 void Helper::retargetTap(const MembersChanged& change) {
     if (!tapFollows(change.app))
         return;
-    tap_->description()->processes = change.objectIDs;
-    (void)env_.hardware.setTapDescription(tap_->tap(), *tap_->description());
+    for (const auto& tap : {tap_, echoReference_})
+        if (tap && tap->description() && tap->tap() != 0) {
+            tap->description()->processes = change.objectIDs;
+            (void)env_.hardware.setTapDescription(tap->tap(), *tap->description());
+        }
 }
 
 void Helper::aimTapAtNewCall(const std::string& app) {
@@ -273,18 +274,24 @@ asio::awaitable<void> Helper::startSession(Start start) {
     }
     env_.send(Permission{Permission::Kind::microphone, micPermission});
 
-    // With echo cancellation the microphone is cleaned against what the tap
-    // hears, each as it arrives; without it, not one sample of the
-    // microphone's path changes.
+    // With echo cancellation the microphone is cleaned against what the
+    // speakers play, each as it arrives; without it, not one sample of the
+    // microphone's path changes. The speakers are those the call plays on,
+    // other apps' sound included (a video, a notification); where they
+    // cannot be read, and in system mode, what the tap hears.
     std::shared_ptr<EchoCanceller> canceller;
     if (cancelEcho)
         canceller = env_.makeEchoCanceller();
+    // Set once the reference is settled: until then the tap feeds nothing to
+    // the canceller, so that it never gets two references at once.
+    auto tapIsReference = std::make_shared<std::atomic<bool>>(start.audio == Start::Audio::system);
     BufferCallback onMic = [micT](const PcmBuffer& b) { micT->feed(b); };
     BufferCallback onOthers = [othersT](const PcmBuffer& b) { othersT->feed(b); };
     if (canceller) {
         onMic = [micT, canceller](const PcmBuffer& b) { micT->feed(canceller->process(b)); };
-        onOthers = [othersT, canceller](const PcmBuffer& b) {
-            canceller->addReference(b);
+        onOthers = [othersT, canceller, tapIsReference](const PcmBuffer& b) {
+            if (*tapIsReference)
+                canceller->addReference(b);
             othersT->feed(b);
         };
     }
@@ -337,10 +344,23 @@ asio::awaitable<void> Helper::startSession(Start start) {
                               std::get<TapError>(tapResult).description(), false, id});
         env_.send(Permission{Permission::Kind::systemAudio, Permission::Status::denied});
     }
+    if (canceller && start.audio == Start::Audio::app && othersInfo) {
+        auto reference = std::make_shared<TapCapture>(
+            env_.hardware, [canceller](const PcmBuffer& b) { canceller->addReference(b); },
+            env_.makeUUID);
+        if (std::holds_alternative<OthersInfo>(
+                reference->startOutputsOf(tap_->description()->processes))) {
+            echoReference_ = reference;
+        } else {
+            reference->stop();
+            *tapIsReference = true;
+        }
+    }
     // The followed app's call may have appeared while this start waited.
     if (capturingApp_ && members.empty())
         aimTapAtNewCall(*capturingApp_);
-    // Cancelling needs the tap: without it the microphone passes unchanged.
+    // Cancelling needs a reference: without one the microphone passes
+    // unchanged.
     if (micInfo)
         micInfo->voiceProcessing = canceller && othersInfo;
     env_.send(Capture{id, Capture::State::started, micInfo, othersInfo});
@@ -350,10 +370,7 @@ asio::awaitable<void> Helper::stopSession(std::string id) {
     if (!sessionId_ || *sessionId_ != id)
         co_return;
     auto keepAlive = shared_from_this();
-    if (mic_)
-        mic_->stop();
-    if (tap_)
-        tap_->stop();
+    stopCaptures();
     // No more audio reaches them; each settles what it has.
     for (const auto& [stream, transcriber] : transcribers_) {
         auto finishing = offMainQueue(env_.workers, [t = transcriber] { t->finish(); });
@@ -374,10 +391,7 @@ asio::awaitable<void> Helper::abandonSession(std::string failure, bool stopping)
     env_.transcription.writeDiagnostic("session " + id + " failed: " + failure + "\n");
     env_.send(
         HelperError{HelperError::Code::transcriberFailed, "session failed: " + failure, false, id});
-    if (mic_)
-        mic_->stop();
-    if (tap_)
-        tap_->stop();
+    stopCaptures();
     // What was heard is still settled and sent, and the decoders are let go
     // off the main queue; one whose finish fails again is dropped.
     for (const auto& [stream, transcriber] : transcribers_) {
@@ -397,13 +411,19 @@ asio::awaitable<void> Helper::abandonSession(std::string failure, bool stopping)
     }
 }
 
-void Helper::clearSession() {
+void Helper::stopCaptures() {
     if (mic_)
         mic_->stop();
-    if (tap_)
-        tap_->stop();
+    for (const auto& tap : {tap_, echoReference_})
+        if (tap)
+            tap->stop();
+}
+
+void Helper::clearSession() {
+    stopCaptures();
     mic_.reset();
     tap_.reset();
+    echoReference_.reset();
     transcribers_.clear(); // not finished
     sessionId_.reset();
     capturingApp_.reset();

@@ -73,6 +73,7 @@ public:
     // Session operations, run through the session queue.
     asio::awaitable<void> startSession(Start start);
     asio::awaitable<void> stopSession(std::string sessionId);
+    void stopCaptures();
     void clearSession();
     // After a session operation threw: one error line, the session cleared,
     // and for a stop the lines the host waits for.
@@ -97,6 +98,9 @@ private:
     bool backlogReported_ = false;
     std::shared_ptr<MicCapture> mic_;
     std::shared_ptr<TapCapture> tap_;
+    // With echo cancellation in application mode: what the call's speakers
+    // play, the microphone's reference.
+    std::shared_ptr<TapCapture> echoReference_;
     std::map<StreamName, std::shared_ptr<StreamTranscriber>> transcribers_;
     SessionQueue sessions_;
 };

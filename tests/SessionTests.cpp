@@ -478,6 +478,44 @@ TEST_F(SessionTest, MembersOfAnotherFamilyOrAWholeSystemSessionAreIgnored) {
     EXPECT_EQ(hardware.descriptionWrites().size(), 1u);
 }
 
+TEST_F(SessionTest, EchoCancellationHearsTheCallsSpeakersFollowsItsMembersAndEndsWithIt) {
+    Configure c = conf();
+    c.echoCancellation = true;
+    helper->handle(c);
+    advance(0ms);
+    startAndWait("s1");
+    // The call's tap as ever, then a second of the speakers the call plays
+    // on, whose sound (other apps' too) is the microphone's reference.
+    auto l = lines();
+    const auto capture = std::get<Capture>(l.back());
+    EXPECT_EQ(capture.others->tapUID, kUUID1);
+    EXPECT_TRUE(capture.mic->voiceProcessing);
+    auto taps = hardware.createdTaps();
+    ASSERT_EQ(taps.size(), 2u);
+    EXPECT_EQ(taps[0].mode, TapDescription::Mode::monoMixdownOfProcesses);
+    EXPECT_EQ(taps[1].mode, TapDescription::Mode::monoMixdownOfProcessOutputs);
+    EXPECT_EQ(taps[1].processes, (std::vector<AudioObjectID>{10, 11}));
+    EXPECT_TRUE(taps[1].isPrivate);
+    // Both follow the call's members.
+    hardware.setProcess(14, {104, "org.example.new", 0});
+    advance(2000ms);
+    auto writes = hardware.descriptionWrites();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_NE(writes[0].first, writes[1].first);
+    for (const auto& [tap, description] : writes)
+        EXPECT_EQ(description.processes, (std::vector<AudioObjectID>{10, 11, 14}));
+    EXPECT_EQ(writes[1].second.mode, TapDescription::Mode::monoMixdownOfProcessOutputs);
+    stopAndWait("s1");
+    int destroyed = 0;
+    for (const auto& call : hardware.tapCalls())
+        destroyed += call.rfind("destroyProcessTap", 0) == 0;
+    EXPECT_EQ(destroyed, 2);
+    // A whole-system tap hears everything already: it is the reference.
+    startAndWait("s2", "ignored", Start::Audio::system);
+    EXPECT_EQ(hardware.createdTaps().size(), 3u);
+    EXPECT_TRUE(std::get<Capture>(lines().back()).mic->voiceProcessing);
+}
+
 TEST_F(SessionTest, SystemAudioExcludesExactlyTheHelpersOwnObjects) {
     hardware.setProcess(16, {kOwnPid, "zorva-helper", 0}); // a second object of ours
     configured();

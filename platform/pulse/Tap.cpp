@@ -395,7 +395,8 @@ OSStatus TapService::tapFormat(AudioObjectID tap, AudioStreamBasicDescription& f
     if (it == taps_.end())
         return badObject();
     const uint32_t channels =
-        it->second.description.mode == TapDescription::Mode::monoMixdownOfProcesses ? 1 : 2;
+        it->second.description.mode == TapDescription::Mode::stereoGlobalTapButExcludeProcesses ? 2
+                                                                                                : 1;
     format = {kSampleRate,
               kAudioFormatLinearPCM,
               kAudioFormatFlagIsFloat | kAudioFormatFlagIsNonInterleaved,
@@ -492,8 +493,9 @@ OSStatus TapService::start(AudioObjectID device, AudioDeviceIOProcID proc) {
     if (d.running)
         return d.running == proc ? kAudioHardwareNoError : kAudioHardwareIllegalOperationError;
     auto tap = taps_.find(d.tap);
-    const bool mono = tap == taps_.end() ||
-                      tap->second.description.mode == TapDescription::Mode::monoMixdownOfProcesses;
+    const bool mono =
+        tap == taps_.end() ||
+        tap->second.description.mode != TapDescription::Mode::stereoGlobalTapButExcludeProcesses;
     d.mixer = std::make_unique<Mixer>(mono ? 1 : 2, d.queueLabel, d.procs[proc],
                                       [this] { reconcileSoon(kQuickReopenUsec); });
     d.running = proc;
@@ -559,7 +561,8 @@ void TapService::objectsChanged() {
 // excluded ones. A sink whose every stream is read, two or more of them, is
 // read whole through one monitor: each monitor stream costs the server and
 // us a packet every few milliseconds, so fifty streams of one app cost what
-// two do. (A switch between the two ways loses a few milliseconds.)
+// two do. (A switch between the two ways loses a few milliseconds.) A tap of
+// the processes' outputs reads each sink they play on whole.
 void TapService::reconcile() {
     pa_context* context = connection_.context();
     for (auto& [id, device] : devices_) {
@@ -569,10 +572,20 @@ void TapService::reconcile() {
         auto tap = taps_.find(device.tap);
         if (context && tap != taps_.end()) {
             const TapDescription& d = tap->second.description;
-            const bool application = d.mode == TapDescription::Mode::monoMixdownOfProcesses;
+            const bool application =
+                d.mode != TapDescription::Mode::stereoGlobalTapButExcludeProcesses;
+            const bool outputs = d.mode == TapDescription::Mode::monoMixdownOfProcessOutputs;
             connection_.withCache([&](ProcessCache& cache) {
                 const auto listed = cache.playbackStreamsOf(d.processes);
                 const std::set<uint32_t> of(listed.begin(), listed.end());
+                if (outputs) {
+                    for (const StreamRecord& s : cache.playbackStreams())
+                        if (auto sink = cache.sink(s.device);
+                            of.count(s.index) && sink && !sink->monitorSource.empty())
+                            wanted[kWholeSink | s.device] = {s.device, sink->monitorSource,
+                                                             std::clamp(sink->channels, 1u, 2u)};
+                    return 0;
+                }
                 std::set<uint32_t> mixedSinks;  // sinks that play something we do not read
                 std::map<uint32_t, int> readOn; // sink -> streams we read there
                 for (const StreamRecord& s : cache.playbackStreams()) {
