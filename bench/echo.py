@@ -26,6 +26,13 @@ FAR = [
     ("rms", "my train was delayed by twenty minutes this morning"),
     ("awb", "please book the large conference room for monday"),
 ]
+# Another app on the same speakers, not the call: a video, at -10 dB.
+VIDEO = [
+    "the red fox jumped over the sleeping dog near the barn",
+    "scientists discovered a new species of frog in the jungle",
+    "this recipe needs two cups of flour and a pinch of salt",
+]
+VIDEO_AT = [6.0, 24.0, 42.0]
 # The user: recorded speech.
 USER = ["0870", "0880", "0890", "0920", "0930"]
 # Who speaks when: far sentences (F) and the user's (U) in turn, 1 s apart;
@@ -43,6 +50,7 @@ ROOMS = {
     "-3dB 60ms reverb drift": (-3, 60, True, True),
     "-6dB 300ms reverb": (-6, 300, True, False),
     "-3dB 500ms dry": (-3, 500, False, False),
+    "-3dB 60ms reverb + video": (-3, 60, True, False),
 }
 
 
@@ -68,6 +76,9 @@ def make_speech(work):
         sox(f"{LIBRIVOX}/sense_and_sensibility_01_austen_64kb-{key}.wav", "-r", 16000, "-b", 16,
             f"{work}/U{i}.wav", "norm", -6)
         user_text.append(refs[key])
+    for i, text in enumerate(VIDEO):
+        subprocess.run(["flite", "-voice", "slt", "-t", text, "-o", f"{work}/tv{i}.wav"], check=True)
+        sox(f"{work}/tv{i}.wav", "-r", 16000, "-b", 16, f"{work}/V{i}.wav", "norm", -16)
     return " ".join(user_text)
 
 
@@ -98,6 +109,12 @@ def lay_out(work):
             placed.append(out)
         sox("-m", *placed, f"{work}/{name}-mix.wav")
         sox(f"{work}/{name}-mix.wav", f"{work}/{name}.wav", "pad", 0, length, "trim", 0, length)
+    placed = []
+    for i, start in enumerate(VIDEO_AT):
+        sox(f"{work}/V{i}.wav", f"{work}/video-{i}.wav", "pad", f"{start:.3f}", 0)
+        placed.append(f"{work}/video-{i}.wav")
+    sox("-m", f"{work}/far.wav", *placed, f"{work}/all-mix.wav")
+    sox(f"{work}/all-mix.wav", f"{work}/all.wav", "trim", 0, length)
     sox("-R", "-n", "-r", 16000, "-c", 1, "-b", 16, f"{work}/floor.wav", "synth", length,
         "whitenoise", "gain", -55.2)
     sox("-m", f"{work}/user.wav", f"{work}/floor.wav", f"{work}/clean.wav")
@@ -108,7 +125,8 @@ def make_room(work, name, gain, delay, reverb, drift, length):
     out = f"{work}/room-{abs(hash(name))}.wav"
     fx = (["reverb", 40, 50, 30] if reverb else []) + ["gain", gain]
     fx += ["speed", 1.001] if drift else []
-    sox(f"{work}/far.wav", f"{work}/echo.wav", *fx, "pad", delay / 1000, 0, "trim", 0, length)
+    played = f"{work}/all.wav" if "video" in name else f"{work}/far.wav"
+    sox(played, f"{work}/echo.wav", *fx, "pad", delay / 1000, 0, "trim", 0, length)
     sox("-m", f"{work}/clean.wav", f"{work}/echo.wav", out)
     return out
 
@@ -183,6 +201,8 @@ def main():
     user_text = make_speech(work)
     far_only, far_start, length = lay_out(work)
     far_content = set(words(" ".join(t for _, t in FAR))) - STOP - set(words(user_text))
+    # With a video on the speakers too, whatever they play counts as leaked.
+    all_content = far_content | set(words(" ".join(VIDEO))) - STOP - set(words(user_text))
     far_from_ms = (far_start + 3.0) * 1000
     stretches = [f"{a:.2f}-{b:.2f}" for a, b in far_only]
     only = [r for r in os.environ.get("ROOMS", "").split(",") if r]
@@ -192,6 +212,8 @@ def main():
     for n, path in rooms.items():
         jobs[n + " | today"] = (path, None)
         jobs[n + " | cancelled"] = (path, f"{work}/far.wav")
+        if "video" in n:  # the reference is all the speakers play, not only the call
+            jobs[n + " | cancelled, all playback"] = (path, f"{work}/all.wav")
     if os.environ.get("ANCHOR"):
         runs = [(n, a) for n in rooms for a in ANCHORS]
         with ThreadPoolExecutor(int(os.environ.get("JOBS", "6"))) as pool:
@@ -212,9 +234,10 @@ def main():
             if os.environ.get("VERBOSE"):
                 print("clean: " + " / ".join(t for _, t in finals))
             continue
-        leak, late, wer = score(finals, user_text, far_content, far_from_ms)
+        content = all_content if "video" in name else far_content
+        leak, late, wer = score(finals, user_text, content, far_from_ms)
         extra = ""
-        if name.endswith("cancelled") or name == "headphones":
+        if "cancelled" in name or name == "headphones":
             mic, ref = jobs[name]
             res = subprocess.run([ECHO_BENCH, mic, ref, f"{work}/out.wav", *stretches],
                                  capture_output=True, text=True).stdout.splitlines()
