@@ -3,6 +3,8 @@
 // and is replaced in place; otherwise only whole plain lines are written.
 #pragma once
 
+#include "Face.h"
+
 #include <array>
 #include <cstdint>
 #include <functional>
@@ -12,7 +14,6 @@
 
 namespace zorva::host {
 
-enum class Speaker { you, them };
 const char* label(Speaker s);
 
 // "[01:02]", or "[1:01:02]" past an hour.
@@ -24,18 +25,17 @@ std::string clockText(int64_t ms);
 // `control`. Nothing of it can move a terminal's cursor or hide text.
 std::string safeText(std::string_view text, std::string_view control = "\uFFFD");
 
-class Captions {
+class Captions final : public Face {
 public:
     // `width` gives the terminal's columns when `live`. All text shown goes
     // through safeText; only the captions' own cursor codes are written raw.
     Captions(std::ostream& out, bool live, std::function<int()> width = {});
     // Called once when the output fails (closed pipe, gone terminal).
-    void onBroken(std::function<void()> broken) { broken_ = std::move(broken); }
-    void note(const std::string& text);
-    void partial(Speaker who, int64_t startMs, const std::string& text);
-    void final(Speaker who, int64_t startMs, const std::string& text);
-    // Forgets the partials of a session that ended.
-    void clearPartials();
+    void onBroken(std::function<void()> broken) override { broken_ = std::move(broken); }
+    void note(const std::string& text) override;
+    void partial(Speaker who, int64_t startMs, const std::string& text) override;
+    void final(Speaker who, int64_t startMs, const std::string& text) override;
+    void clearPartials() override;
 
 private:
     void erasePartials();
