@@ -146,11 +146,11 @@ std::string explainError(const std::string& code, const std::string& message) {
     return "The helper reported a problem: " + code + detail + ".";
 }
 
-Host::Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath,
+Host::Host(asio::io_context& io, Settings settings, Face& face, std::string helperPath,
            Notify notify)
-    : io_(io), settings_(std::move(settings)), captions_(captions),
-      helperPath_(std::move(helperPath)), notify_(std::move(notify)),
-      signals_(io, SIGINT, SIGTERM, SIGHUP), restartTimer_(io), stopTimer_(io), quitTimer_(io) {}
+    : io_(io), settings_(std::move(settings)), face_(face), helperPath_(std::move(helperPath)),
+      notify_(std::move(notify)), signals_(io, SIGINT, SIGTERM, SIGHUP), restartTimer_(io),
+      stopTimer_(io), quitTimer_(io) {}
 
 void Host::begin() {
     signals_.add(SIGTSTP);
@@ -158,7 +158,7 @@ void Host::begin() {
     watchSignals();
     // Nobody reads us any more (`zorva | head`, a closed terminal): end the
     // session as on SIGTERM rather than record unseen.
-    captions_.onBroken([this] {
+    face_.onBroken([this] {
         asio::post(io_, [this] {
             // Already ending (a closed terminal also sends SIGHUP): that is
             // not a second Ctrl-C.
@@ -181,13 +181,13 @@ void Host::watchSignals() {
             if (helper_)
                 helper_->signalGroup(SIGSTOP);
             paused_ = true;
-            captions_.note("Paused: the helper is stopped too; fg resumes both.");
+            face_.note("Paused: the helper is stopped too; fg resumes both.");
             ::kill(::getpid(), SIGSTOP);
         } else if (sig == SIGCONT) {
             if (helper_)
                 helper_->signalGroup(SIGCONT);
             if (std::exchange(paused_, false))
-                captions_.note("Resumed.");
+                face_.note("Resumed.");
         } else {
             quit(sig == SIGINT); // SIGINT, SIGTERM, and SIGHUP: the terminal is gone
         }
@@ -221,8 +221,8 @@ void Host::badLine(const std::string& why) {
     // the captions.
     if (++badLines_ > kBadLinesNoted)
         return;
-    captions_.note("The helper sent a line zorva cannot read (" + why + "); it is skipped" +
-                   (badLines_ == kBadLinesNoted ? ", and so are any more, silently." : "."));
+    face_.note("The helper sent a line zorva cannot read (" + why + "); it is skipped" +
+               (badLines_ == kBadLinesNoted ? ", and so are any more, silently." : "."));
 }
 
 void Host::send(const Json& message) {
@@ -235,13 +235,14 @@ void Host::helperEnded() {
     const std::string how = helper_->finish(1s);
     const std::string tail = helper_->stderrTail();
     helper_.reset();
+    calls_.clear(); // the next helper reports the calls going on afresh
     if (quitting_) {
         finishQuit();
         return;
     }
-    captions_.note("The helper stopped unexpectedly: it " + how + ".");
+    face_.note("The helper stopped unexpectedly: it " + how + ".");
     if (!tail.empty())
-        captions_.note("Its last words:\n" + tail.substr(0, tail.size() - 1));
+        face_.note("Its last words:\n" + tail.substr(0, tail.size() - 1));
     if (session_)
         endSession("The helper stopped unexpectedly at " + clockNow() +
                    "; the transcript ends here.");
@@ -251,7 +252,7 @@ void Host::helperEnded() {
 }
 
 void Host::scheduleRestart() {
-    captions_.note("Restarting it in " + std::to_string(backoff_.count()) + " s.");
+    face_.note("Restarting it in " + std::to_string(backoff_.count()) + " s.");
     restartTimer_.expires_after(backoff_);
     backoff_ = std::min<std::chrono::seconds>(backoff_ * 2, 30s);
     restartTimer_.async_wait([this](std::error_code ec) {
@@ -260,7 +261,7 @@ void Host::scheduleRestart() {
         try {
             startHelper();
         } catch (const std::exception& e) {
-            captions_.note(std::string("The helper could not be started: ") + e.what() + ".");
+            face_.note(std::string("The helper could not be started: ") + e.what() + ".");
             scheduleRestart();
         }
     });
@@ -270,11 +271,11 @@ void Host::onLine(const Json& m) {
     const std::string type = text(m, "type");
     if (type == "hello") {
         if (integer(m, "protocol") != kProtocol) {
-            captions_.note("This zorva-helper speaks protocol version " +
-                           std::to_string(integer(m, "protocol")) + " and zorva version " +
-                           std::to_string(kProtocol) +
-                           ": they are from different releases. Install both from the same "
-                           "package.");
+            face_.note("This zorva-helper speaks protocol version " +
+                       std::to_string(integer(m, "protocol")) + " and zorva version " +
+                       std::to_string(kProtocol) +
+                       ": they are from different releases. Install both from the same "
+                       "package.");
             exitStatus_ = 1;
             quitting_ = true;
             finishQuit();
@@ -285,26 +286,16 @@ void Host::onLine(const Json& m) {
             modelRequested_ = true;
             send({{"type", "prepareModel"}});
             if (settings_.record)
-                captions_.note("Recording now (locale " + settings_.locale +
-                               "). Press Ctrl-C to stop.");
+                face_.note("Recording now (locale " + settings_.locale +
+                           "). Press Ctrl-C to stop.");
             else
-                captions_.note("Watching for calls in " + std::to_string(settings_.apps.size()) +
-                               std::string(settings_.apps.size() == 1 ? " app" : " apps") +
-                               " (locale " + settings_.locale + "). Press Ctrl-C to quit.");
+                face_.note("Watching for calls in " + std::to_string(settings_.apps.size()) +
+                           std::string(settings_.apps.size() == 1 ? " app" : " apps") +
+                           " (locale " + settings_.locale + "). Press Ctrl-C to quit.");
         } else {
-            captions_.note("The helper is running again.");
+            face_.note("The helper is running again.");
         }
-        if (settings_.record && !session_ && !quitting_) {
-            std::string bundleId, app = "Recording";
-            for (const App& a : settings_.apps)
-                if (settings_.recordApp && a.name == *settings_.recordApp) {
-                    app = a.name;
-                    // An app without prefixes has no processes to follow:
-                    // the whole system is captured.
-                    bundleId = a.bundlePrefixes.empty() ? "" : a.bundlePrefixes.front();
-                }
-            startSession(app, bundleId, Json::array());
-        }
+        resume();
     } else if (type == "call") {
         onCall(m);
     } else if (type == "capture") {
@@ -323,7 +314,7 @@ void Host::onLine(const Json& m) {
         onModel(m);
     } else if (type == "permission") {
         if (text(m, "status") != "granted")
-            captions_.note(
+            face_.note(
                 "The " +
                 std::string(text(m, "kind") == "microphone" ? "microphone" : "system audio") +
                 " permission is " + text(m, "status") + ".");
@@ -351,8 +342,8 @@ void Host::onModel(const Json& m) {
         const auto percent = static_cast<int>(std::clamp(number(m, "progress"), 0.0, 1.0) * 100);
         const std::string step = "downloading " + std::to_string(percent / 10 * 10);
         if (step != modelStatus_)
-            captions_.note("Preparing the speech model for " + locale + ": " +
-                           std::to_string(percent) + "%");
+            face_.note("Preparing the speech model for " + locale + ": " + std::to_string(percent) +
+                       "%");
         modelStatus_ = step;
         return;
     }
@@ -360,10 +351,10 @@ void Host::onModel(const Json& m) {
         return;
     modelStatus_ = status;
     if (status == "installed")
-        captions_.note("Speech model ready (" + locale + ").");
+        face_.note("Speech model ready (" + locale + ").");
     else if (status == "unsupported") {
-        captions_.note("There is no speech model for " + locale +
-                       ", so there will be no captions. Try --locale en-US.");
+        face_.note("There is no speech model for " + locale +
+                   ", so there will be no captions. Try --locale en-US.");
         notifyProblem("model-unsupported", "",
                       "There is no speech model for " + locale +
                           ". Install it with: sudo apt install pocketsphinx-en-us, or run zorva "
@@ -371,25 +362,64 @@ void Host::onModel(const Json& m) {
     }
 }
 
+// Starts what runs when captions are on: the recording, or a session for a
+// call that is going on.
+void Host::resume() {
+    if (session_ || quitting_ || captionsPaused_ || !helper_)
+        return;
+    if (settings_.record) {
+        std::string bundleId, app = "Recording";
+        for (const App& a : settings_.apps)
+            if (settings_.recordApp && a.name == *settings_.recordApp) {
+                app = a.name;
+                // An app without prefixes has no processes to follow:
+                // the whole system is captured.
+                bundleId = a.bundlePrefixes.empty() ? "" : a.bundlePrefixes.front();
+            }
+        startSession(app, bundleId, Json::array());
+    } else if (!calls_.empty()) {
+        const auto& [app, call] = *calls_.begin();
+        startSession(app, call.bundleId, Json::parse(call.pids));
+    }
+}
+
+void Host::pauseCaptions(bool pause) {
+    if (pause == captionsPaused_ || quitting_)
+        return;
+    captionsPaused_ = pause;
+    if (pause) {
+        face_.note("Captions paused.");
+        if (session_ && helper_ && !session_->stopping)
+            stopSession("Paused by the user at " + clockNow() + ".", 30s);
+        return;
+    }
+    face_.note("Captions resumed.");
+    if (session_)
+        resumeAfterStop_ = true; // the paused session still stops
+    else
+        resume();
+}
+
 void Host::onCall(const Json& m) {
     const std::string app = text(m, "app");
     if (text(m, "state") == "started") {
         const std::string pids = pidList(field(m, "pids"));
-        captions_.note("Call started in " + app + " (" + text(m, "bundleId") +
-                       (pids.empty() ? "" : ", pids " + pids) + ").");
-        if (settings_.record || quitting_)
+        face_.note("Call started in " + app + " (" + text(m, "bundleId") +
+                   (pids.empty() ? "" : ", pids " + pids) + ").");
+        calls_[app] = {text(m, "bundleId"), pidsOf(field(m, "pids")).dump()};
+        if (settings_.record || quitting_ || captionsPaused_)
             return;
         if (session_) {
             if (session_->app != app)
-                captions_.note("Already capturing " + session_->app +
-                               "; this call is not captured.");
+                face_.note("Already capturing " + session_->app + "; this call is not captured.");
             return;
         }
         startSession(app, text(m, "bundleId"), field(m, "pids"));
         return;
     }
     const std::string reason = reasonText(text(m, "reason"));
-    captions_.note("Call ended in " + app + ": " + reason + ".");
+    face_.note("Call ended in " + app + ": " + reason + ".");
+    calls_.erase(app);
     if (!settings_.record && session_ && session_->app == app)
         stopSession("The call ended at " + clockNow() + ": " + reason + ".", 30s);
 }
@@ -413,6 +443,7 @@ void Host::onCapture(const Json& m) {
         session_->captureStarted)
         return;
     session_->captureStarted = true;
+    face_.session(session_->app);
     std::string mic;
     if (auto it = m.find("mic"); it != m.end() && it->is_object()) {
         const auto vp = it->find("voiceProcessing");
@@ -430,25 +461,26 @@ void Host::onCapture(const Json& m) {
                            ", " + hz(*it) + ")";
     }
     if (!mic.empty() && !others.empty())
-        captions_.note("Capturing " + mic + " and " + others + ".");
+        face_.note("Capturing " + mic + " and " + others + ".");
     else if (!mic.empty() || !others.empty())
-        captions_.note("Capturing " + mic + others + "; the " +
-                       (mic.empty() ? "microphone" : "others' audio") + " is not captured.");
+        face_.note("Capturing " + mic + others + "; the " +
+                   (mic.empty() ? "microphone" : "others' audio") + " is not captured.");
     else
-        captions_.note("Capturing nothing: neither the microphone nor the others' audio.");
+        face_.note("Capturing nothing: neither the microphone nor the others' audio.");
     std::string where;
     try {
         session_->transcript.emplace(settings_.outDir, session_->app,
                                      std::chrono::system_clock::now(), settings_.locale,
                                      settings_.vtt);
-        captions_.note("Transcript: " + session_->transcript->path());
+        face_.note("Transcript: " + session_->transcript->path());
+        face_.transcript(session_->transcript->path());
         if (!session_->transcript->warning().empty() && !folderWarned_) {
             folderWarned_ = true;
-            captions_.note("Warning: " + session_->transcript->warning() + ".");
+            face_.note("Warning: " + session_->transcript->warning() + ".");
         }
         where = "The transcript goes to " + session_->transcript->path() + ".";
     } catch (const std::exception& e) {
-        captions_.note(std::string("No transcript: ") + e.what() + ".");
+        face_.note(std::string("No transcript: ") + e.what() + ".");
         where = std::string("No transcript is written: ") + e.what() + ".";
     }
     if (notify_)
@@ -465,23 +497,23 @@ void Host::onText(const Json& m, bool final) {
                                     " without text");
     const Speaker who = text(m, "stream") == "mic" ? Speaker::you : Speaker::them;
     if (!final) {
-        captions_.partial(who, integer(m, "startMs"), text(m, "text"));
+        face_.partial(who, integer(m, "startMs"), text(m, "text"));
         return;
     }
     // The helper's text is the recogniser's; people read sentences.
     const std::string sentence = asSentence(text(m, "text"));
-    captions_.final(who, integer(m, "startMs"), sentence);
+    face_.final(who, integer(m, "startMs"), sentence);
     if (session_->transcript)
         if (auto failed = session_->transcript->add(who, integer(m, "startMs"), integer(m, "endMs"),
                                                     sentence);
             !failed.empty())
-            captions_.note("Writing the transcript failed (" + failed +
-                           "); what is not written is kept and tried again with each line.");
+            face_.note("Writing the transcript failed (" + failed +
+                       "); what is not written is kept and tried again with each line.");
 }
 
 void Host::onError(const Json& m) {
     const std::string code = text(m, "code");
-    captions_.note("Problem: " + explainError(code, text(m, "message")));
+    face_.note("Problem: " + explainError(code, text(m, "message")));
     // What the user must fix is worth a notification; the rest is for the log.
     if (code == "engine-failed" || code == "model-unsupported" || code == "permission-denied")
         notifyProblem(code, text(m, "sessionId"), explainError(code, text(m, "message")));
@@ -508,8 +540,8 @@ void Host::stopSession(const std::string& note, std::chrono::seconds patience) {
     stopTimer_.async_wait([this, patience](std::error_code ec) {
         if (ec || !session_)
             return;
-        captions_.note("The helper did not confirm the end of the session within " +
-                       std::to_string(patience.count()) + " s.");
+        face_.note("The helper did not confirm the end of the session within " +
+                   std::to_string(patience.count()) + " s.");
         endSession(session_->endNote + " The helper did not confirm the end.");
         if (quitting_) {
             finishQuit();
@@ -525,26 +557,30 @@ void Host::stopSession(const std::string& note, std::chrono::seconds patience) {
 
 void Host::endSession(const std::string& note) {
     stopTimer_.cancel();
-    captions_.clearPartials();
+    face_.clearPartials();
     if (session_ && session_->transcript) {
         std::string reason;
         const std::string& path = session_->transcript->path();
         const std::string what = (settings_.record ? "Recording in " : "Call in ") + session_->app;
         if (session_->transcript->close(note.empty() ? "Ended at " + clockNow() + "." : note,
                                         reason)) {
-            captions_.note("Transcript saved: " + path);
+            face_.note("Transcript saved: " + path);
             if (notify_)
                 notify_({what + " transcribed", "Saved to " + path, path});
         } else {
-            captions_.note("Transcript incomplete: " + path + " (" + reason +
-                           "); the lines that could not be written are lost.");
+            face_.note("Transcript incomplete: " + path + " (" + reason +
+                       "); the lines that could not be written are lost.");
             if (notify_)
                 notify_({what + ": transcript incomplete",
                          "Some lines could not be written to " + path + " (" + reason + ").",
                          path});
         }
     }
+    if (session_ && session_->captureStarted)
+        face_.session(std::nullopt);
     session_.reset();
+    if (std::exchange(resumeAfterStop_, false))
+        asio::post(io_, [this] { resume(); });
 }
 
 void Host::notifyProblem(const std::string& code, const std::string& sessionId,
@@ -571,7 +607,7 @@ void Host::quit(bool insist) {
     quitting_ = true;
     restartTimer_.cancel();
     if (session_ && helper_) {
-        captions_.note("Stopping the session…");
+        face_.note("Stopping the session…");
         stopSession("Stopped by the user at " + clockNow() + ".", 5s);
     } else {
         finishQuit();

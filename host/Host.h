@@ -12,6 +12,7 @@
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
+#include <map>
 #include <memory>
 #include <nlohmann/json_fwd.hpp>
 #include <optional>
@@ -26,7 +27,7 @@ std::string explainError(const std::string& code, const std::string& message);
 class Host {
 public:
     // `notify` shows desktop notifications; empty for none.
-    Host(asio::io_context& io, Settings settings, Captions& captions, std::string helperPath,
+    Host(asio::io_context& io, Settings settings, Face& face, std::string helperPath,
          Notify notify = {});
     // Starts the helper and the signal watch; the io_context then runs until
     // the host is done.
@@ -34,6 +35,11 @@ public:
     int exitStatus() const { return exitStatus_; }
     // One line from the helper, as its reader hands it over.
     void receive(const std::string& line);
+    // From the window: pausing stops the session, resuming starts a new one
+    // (for the call going on, or the recording).
+    void pauseCaptions(bool pause);
+    // From the window's close: as SIGTERM.
+    void close() { quit(); }
 
 private:
     struct Session {
@@ -45,7 +51,12 @@ private:
         std::string endNote;
     };
 
+    struct Call {
+        std::string bundleId, pids; // pids as JSON
+    };
+
     void startHelper();
+    void resume();
     void helperEnded();
     void scheduleRestart();
     void onLine(const nlohmann::json& message);
@@ -70,7 +81,7 @@ private:
 
     asio::io_context& io_;
     Settings settings_;
-    Captions& captions_;
+    Face& face_;
     std::string helperPath_;
     Notify notify_;
     std::set<std::string> problemsNotified_; // code and session, each once
@@ -84,6 +95,9 @@ private:
     bool modelRequested_ = false;
     std::string modelStatus_;
     std::optional<Session> session_;
+    std::map<std::string, Call> calls_; // going on, by app, as the helper reported
+    bool captionsPaused_ = false;
+    bool resumeAfterStop_ = false;
     int sessions_ = 0;
     bool quitting_ = false;
     int exitStatus_ = 0;

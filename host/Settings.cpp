@@ -33,6 +33,7 @@ a transcript. `zorva record` captures at once, until Ctrl-C.
   --no-echo-cancellation leave the microphone as it is; by default the call's
                          sound from the speakers is removed from it, so that
                          "You" is only you
+  --window               show the captions in a window of their own
   --no-notifications     no desktop notifications when a call's transcription
                          starts and ends, or when something needs fixing
   --help                 show this help
@@ -156,6 +157,36 @@ std::string transcriptDir(const EnvFn& env) {
 
 } // namespace
 
+std::string rememberTextSize(const std::string& path, int size) {
+    if (path.empty())
+        return "there is no config folder (neither XDG_CONFIG_HOME nor HOME is set)";
+    Json root = Json::object();
+    std::error_code ec;
+    if (std::ifstream in(path, std::ios::binary); in) {
+        std::stringstream text;
+        text << in.rdbuf();
+        try {
+            root = Json::parse(text.str());
+        } catch (const Json::exception& e) {
+            return path + ": " + jsonFault(e);
+        }
+        if (!root.is_object())
+            return path + ": the file must hold one JSON object";
+    }
+    root["textSize"] = size;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    // Written whole beside it and renamed over it: never half a file.
+    const std::string temporary = path + ".new";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << root.dump(2) << "\n";
+        if (!out.flush())
+            return path + ": cannot be written";
+    }
+    std::filesystem::rename(temporary, path, ec);
+    return ec ? path + ": " + ec.message() : "";
+}
+
 void applyConfig(const std::string& text, Settings& settings) {
     Json root;
     try {
@@ -190,6 +221,11 @@ void applyConfig(const std::string& text, Settings& settings) {
             if (!value.is_boolean())
                 throw ConfigError("\"echoCancellation\" must be true or false");
             settings.echoCancellation = value.get<bool>();
+        } else if (key == "textSize") {
+            if (!value.is_number_integer() || value.get<int64_t>() < 10 ||
+                value.get<int64_t>() > 48)
+                throw ConfigError("\"textSize\" must be a whole number of points, 10 to 48");
+            settings.textSize = value.get<int>();
         } else if (key == "notifications") {
             if (!value.is_boolean())
                 throw ConfigError("\"notifications\" must be true or false");
@@ -252,6 +288,9 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
         } else if (arg == "--no-echo-cancellation") {
             noValue();
             noEcho = true;
+        } else if (arg == "--window") {
+            noValue();
+            inv.settings.window = true;
         } else if (arg == "--no-notifications") {
             noValue();
             noNotifications = true;
@@ -267,6 +306,7 @@ Invocation parseInvocation(const std::vector<std::string>& args, const EnvFn& en
     Settings& s = inv.settings;
     s.apps = defaultApps();
     inv.configPath = configFile(env);
+    inv.configTarget = inv.configPath;
     if (!inv.configPath.empty()) {
         std::ifstream in(inv.configPath, std::ios::binary);
         std::error_code ec;

@@ -29,6 +29,10 @@ struct Settings {
     bool echoCancellation = true;
     // Desktop notifications when a call's transcription starts and ends.
     bool notifications = true;
+    // `zorva --window`: captions in a window instead of the terminal, in
+    // text of this size (points).
+    bool window = false;
+    int textSize = 20;
     // `zorva record`: capture at once, following `recordApp` when given.
     bool record = false;
     std::optional<std::string> recordApp;
@@ -47,8 +51,14 @@ enum class Action { run, help, version };
 struct Invocation {
     Action action = Action::run;
     Settings settings;
-    std::string configPath; // the file that was read, empty when none existed
+    std::string configPath;   // the file that was read, empty when none existed
+    std::string configTarget; // where a remembered setting is written
 };
+
+// Writes one setting into the config file at `path`, keeping the rest of it
+// (the file and its folder are made if missing). Returns the fault, empty
+// when it was written.
+std::string rememberTextSize(const std::string& path, int size);
 
 // Reads the environment through `env` (XDG_CONFIG_HOME, XDG_DATA_HOME, HOME).
 using EnvFn = std::function<std::optional<std::string>(const std::string&)>;

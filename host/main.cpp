@@ -5,16 +5,60 @@
 #include "Host.h"
 #include "Notifications.h"
 #include "Settings.h"
+#include "Window.h"
 
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sys/ioctl.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace zorva::host;
+
+namespace {
+
+// The window's face: GTK on this thread, the host on its own. What the user
+// does in the window is posted to the host.
+int runWindow(asio::io_context& io, const Invocation& inv, const std::string& helper,
+              const Notify& notify) {
+    if (!CaptionWindow::displayAvailable()) {
+        std::cerr << "zorva: cannot open a window (no display); run zorva without --window "
+                     "for captions in the terminal\n";
+        return 1;
+    }
+    Host* host = nullptr;
+    CaptionWindow::Controls controls;
+    controls.pause = [&](bool pause) {
+        asio::post(io, [&, pause] { host->pauseCaptions(pause); });
+    };
+    controls.close = [&] { asio::post(io, [&] { host->close(); }); };
+    controls.textSize = [path = inv.configTarget](int size) {
+        if (auto fault = rememberTextSize(path, size); !fault.empty())
+            std::cerr << "zorva: the text size is not remembered: " << safeText(fault) << "\n";
+    };
+    CaptionWindow window(inv.settings.textSize, controls);
+    Host running(io, inv.settings, window, helper, notify);
+    host = &running;
+    try {
+        running.begin();
+    } catch (const std::exception& e) {
+        std::cerr << "zorva: " << safeText(e.what()) << "\n";
+        return 1;
+    }
+    std::thread hostThread([&] {
+        io.run();
+        window.hostEnded();
+    });
+    window.run();
+    hostThread.join();
+    return running.exitStatus();
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // A helper that dies mid-write must give us EPIPE, not end us.
@@ -46,12 +90,6 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    const char* noColor = std::getenv("NO_COLOR");
-    const bool live = ::isatty(STDOUT_FILENO) && !(noColor && *noColor);
-    Captions captions(std::cout, live, [] {
-        winsize size{};
-        return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-    });
     std::optional<DesktopNotifications> desktop;
     Notify notify;
     if (inv.settings.notifications) {
@@ -62,6 +100,15 @@ int main(int argc, char** argv) {
         notify = [&desktop](const Notification& n) { desktop->show(n); };
     }
     asio::io_context io(1);
+    if (inv.settings.window)
+        return runWindow(io, inv, helper, notify);
+
+    const char* noColor = std::getenv("NO_COLOR");
+    const bool live = ::isatty(STDOUT_FILENO) && !(noColor && *noColor);
+    Captions captions(std::cout, live, [] {
+        winsize size{};
+        return ::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+    });
     Host host(io, inv.settings, captions, helper, notify);
     try {
         host.begin();

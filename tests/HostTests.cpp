@@ -147,6 +147,23 @@ TEST(HostSettings, ConfigFileAndFlagsLayerOverTheBuiltInTable) {
     EXPECT_EQ(record.settings.recordApp, "A");
     EXPECT_EQ(record.settings.outDir, "/d/zorva/transcripts");
     EXPECT_EQ(parseInvocation({"--system", "--help"}, env).action, Action::help);
+
+    // The window's text size: remembered in the file, keeping what it held;
+    // a file zorva cannot read is left alone.
+    EXPECT_EQ(rememberTextSize(layered.configTarget, 28), "");
+    Invocation window = parseInvocation({"--window"}, env);
+    EXPECT_TRUE(window.settings.window);
+    EXPECT_EQ(window.settings.textSize, 28);
+    EXPECT_EQ(window.settings.locale, "en-GB") << "the rest of the file is kept";
+    TempDir fresh;
+    const std::string made = fresh.path + "/new/zorva/config.json";
+    EXPECT_EQ(rememberTextSize(made, 12), "") << "folder and file are made";
+    EXPECT_EQ(
+        parseInvocation({}, envOf({{"XDG_CONFIG_HOME", fresh.path + "/new"}})).settings.textSize,
+        12);
+    writeFile(made, "{not json");
+    EXPECT_NE(rememberTextSize(made, 14).find("config.json"), std::string::npos);
+    EXPECT_EQ(readFile(made), "{not json");
 }
 
 TEST(HostSettings, MalformedConfigsAndBadUsageAreClearErrors) {
@@ -155,6 +172,7 @@ TEST(HostSettings, MalformedConfigsAndBadUsageAreClearErrors) {
         {R"([1, 2])", "the file must hold one JSON object"},
         {R"({"colour": "red"})", "unknown key \"colour\""},
         {R"({"echoCancellation": "no"})", "\"echoCancellation\" must be true or false"},
+        {R"({"textSize": 200})", "\"textSize\" must be a whole number of points, 10 to 48"},
         {R"({"apps": {"name": "A"}})", "\"apps\" must be a list"},
         {R"({"apps": [{"name": "A"}]})", "\"apps\"[0]: \"bundlePrefixes\" is missing"},
         {R"({"extraApps": [{"name": "", "bundlePrefixes": []}]})",
