@@ -6,8 +6,13 @@ a clean end on SIGTERM. Saves a screenshot to ARTIFACTS/window.png.
 
     window_test.py ZORVA FAKE_HELPER ARTIFACTS
 
+With --live as FAKE_HELPER: the real helper beside ZORVA, on a private
+PulseAudio server where a conferencing app holds the microphone and plays
+the far side's sentence, which must appear in the window as "Them".
+
 Exits 77 (skipped) when Xvfb, dbus-run-session, ImageMagick's import or
-pyatspi is missing, unless ZORVA_REQUIRE_SERVERS=1.
+pyatspi (or, live, PulseAudio or flite) is missing, unless
+ZORVA_REQUIRE_SERVERS=1.
 """
 import json
 import os
@@ -17,32 +22,41 @@ import subprocess
 import sys
 import tempfile
 import time
+import wave
 
 SKIPPED = 77
 
 
 def outer(zorva, fake, artifacts):
-    missing = [t for t in ("Xvfb", "dbus-run-session", "import") if not shutil.which(t)]
+    tools = ["Xvfb", "dbus-run-session", "import"]
+    if fake == "--live":
+        tools += ["pulseaudio", "pactl", "paplay", "parecord", "flite"]
+    missing = [t for t in tools if not shutil.which(t)]
     try:
-        import pyatspi  # noqa: F401
+        import pyatspi  # noqa: F401 (only whether it is there)
     except ImportError:
         missing.append("python3-pyatspi")
     if missing:
         print("needs " + ", ".join(missing))
         sys.exit(1 if os.environ.get("ZORVA_REQUIRE_SERVERS") == "1" else SKIPPED)
-    r, w = os.pipe()
-    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "900x700x24",
-                             "-nolisten", "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
-    os.close(w)
-    display = os.read(r, 16).decode().strip()
-    os.close(r)
+    # A display of our own: two of these tests may start at once.
+    xvfb, display = None, 100 + os.getpid() % 500
+    for display in range(display, display + 50):
+        xvfb = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "900x700x24",
+                                 "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
+        if poll(lambda: xvfb.poll() is not None or os.path.exists(f"/tmp/.X11-unix/X{display}"),
+                10) and xvfb.poll() is None:
+            break
+        xvfb.wait()
+    display = str(display)
     try:
         env = dict(os.environ, DISPLAY=":" + display, GDK_BACKEND="x11", GSK_RENDERER="cairo",
                    NO_AT_BRIDGE="0", GTK_A11Y="atspi")
         env.pop("WAYLAND_DISPLAY", None)
         # GTK's own allocations are not ours to check for leaks.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-        code = subprocess.run(["dbus-run-session", "--", sys.executable, __file__, "--inner",
+        step = "--live-inner" if fake == "--live" else "--inner"
+        code = subprocess.run(["dbus-run-session", "--", sys.executable, __file__, step,
                                zorva, fake, artifacts], env=env).returncode
     finally:
         xvfb.terminate()
@@ -50,9 +64,135 @@ def outer(zorva, fake, artifacts):
     sys.exit(code)
 
 
-def inner(zorva, fake, artifacts):
-    import pyatspi
+def find(root, role, name=None):
+    if root is None:
+        return None
+    try:
+        if root.getRoleName() == role and (name is None or root.name == name):
+            return root
+        for i in range(root.childCount):
+            got = find(root.getChildAtIndex(i), role, name)
+            if got:
+                return got
+    except Exception:
+        pass
+    return None
 
+
+def zorva_app():
+    import pyatspi
+    for a in pyatspi.Registry.getDesktop(0):
+        if a is not None and a.name == "zorva":
+            return a
+    return None
+
+
+def text_of(acc):
+    return acc.queryText().getText(0, -1)
+
+
+def poll(predicate, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            got = predicate()
+            if got:
+                return got
+        except Exception:
+            pass
+        time.sleep(0.1)
+    return None
+
+
+FAR = "please remember to send the quarterly report by friday"
+FAR_KEYWORDS = {"remember", "send", "quarterly", "report", "friday"}
+
+
+def live_inner(zorva, _, artifacts):
+    """The real helper and a call on a private PulseAudio server."""
+    work = tempfile.mkdtemp(prefix="zorva-window-live-")
+    server = apps = zorva_run = None
+    try:
+        with open(f"{work}/default.pa", "w") as f:
+            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 "
+                    f"socket={work}/native\n"
+                    "load-module module-null-sink sink_name=speakers\n"
+                    "load-module module-null-sink sink_name=micsink\n"
+                    # A microphone, as a monitor is not one.
+                    "load-module module-remap-source master=micsink.monitor "
+                    "source_name=virtmic\n"
+                    "set-default-sink speakers\nset-default-source virtmic\n")
+        audio = dict(os.environ, PULSE_SERVER=f"unix:{work}/native", HOME=work,
+                     PULSE_RUNTIME_PATH=f"{work}/runtime")
+        server = subprocess.Popen(
+            ["pulseaudio", "-n", "--daemonize=no", "--realtime=no", "--exit-idle-time=-1",
+             "--disallow-exit", "--use-pid-file=no", "-F", f"{work}/default.pa",
+             f"--log-target=file:{work}/server.log"], env=audio)
+        if not poll(lambda: subprocess.run(["pactl", "info"], env=audio,
+                                           capture_output=True).returncode == 0, 10):
+            print("FAILED: the private audio server did not start")
+            return 1
+        subprocess.run(["flite", "-voice", "slt", "-t", FAR, "-o", f"{work}/said.wav"], check=True)
+        # Two seconds of silence first: the tap hears a new stream once its
+        # monitor is open.
+        with wave.open(f"{work}/said.wav") as said, wave.open(f"{work}/far.wav", "wb") as far:
+            far.setparams(said.getparams())
+            far.writeframes(b"\0" * (2 * said.getframerate() * said.getsampwidth()))
+            far.writeframes(said.readframes(said.getnframes()))
+        os.makedirs(f"{work}/cfg/zorva")
+        with open(f"{work}/cfg/zorva/config.json", "w") as f:
+            json.dump({"extraApps": [{"name": "Conf", "bundlePrefixes": ["org.example."]}],
+                       "micHoldMs": 500}, f)
+        log = open(f"{work}/stderr", "w")
+        zorva_run = subprocess.Popen(
+            [zorva, "--window", "--no-notifications", "--out", f"{work}/out"],
+            env=dict(audio, XDG_CONFIG_HOME=f"{work}/cfg"), stdout=log, stderr=log)
+        captions = poll(lambda: find(zorva_app(), "text", "Captions"), 20)
+        # The call: the app holds the microphone, then the far side speaks.
+        conf = dict(audio, PULSE_PROP="application.id=org.example.conf application.name=Conf")
+        apps = [subprocess.Popen(["parecord", "--device=virtmic", "/dev/null"],
+                                 env=conf)]
+        # Captured once the transcript is named; the tap needs a moment more.
+        shown = poll(lambda: find(zorva_app(), "push button", "Open transcript")
+                     .getState().contains(__import__("pyatspi").STATE_SENSITIVE), 30)
+        if not shown:
+            print("FAILED: the window never showed the call's capture")
+        time.sleep(1.5)
+        subprocess.run(["paplay", "--device=speakers", f"{work}/far.wav"], env=conf)
+        heard = poll(lambda: len(FAR_KEYWORDS & set(
+            text_of(captions).lower().replace(".", " ").split())) >= 3 and
+            "Them:" in text_of(captions), 30)
+        final = text_of(captions) if captions else ""
+        notes = []
+
+        def labels(acc):
+            if acc is None:
+                return
+            if acc.getRoleName() == "label":
+                notes.append(acc.name)
+            for i in range(acc.childCount):
+                labels(acc.getChildAtIndex(i))
+        labels(zorva_app())
+        subprocess.run(["import", "-window", "root", f"{artifacts}/window-live.png"], check=False)
+        zorva_run.send_signal(signal.SIGTERM)
+        status = zorva_run.wait(timeout=30)
+        log.close()
+        ok = bool(shown and heard and status == 0)
+        if not ok:
+            print(f"FAILED: the far side in the window as Them: {final!r}, status {status}; "
+                  f"the window said {notes}")
+            print(open(f"{work}/stderr").read()[-3000:])
+        print(f"live window test: {'passed' if ok else 'failed'}; window: {final!r}")
+        return 0 if ok else 1
+    finally:
+        for p in (apps or []) + [zorva_run, server]:
+            if p is not None and p.poll() is None:
+                p.kill()
+                p.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def inner(zorva, fake, artifacts):
     work = tempfile.mkdtemp(prefix="zorva-window-")
     shutil.copy(zorva, f"{work}/zorva")
     shutil.copy(fake, f"{work}/zorva-helper")
@@ -68,29 +208,7 @@ def inner(zorva, fake, artifacts):
             failures.append(what)
             print("FAILED: " + what)
 
-    def find(root, role, name=None):
-        if root is None:
-            return None
-        try:
-            if root.getRoleName() == role and (name is None or root.name == name):
-                return root
-            for i in range(root.childCount):
-                got = find(root.getChildAtIndex(i), role, name)
-                if got:
-                    return got
-        except Exception:
-            pass
-        return None
-
-    def app():
-        for a in pyatspi.Registry.getDesktop(0):
-            if a is not None and a.name == "zorva":
-                return a
-        return None
-
-    def text_of(acc):
-        t = acc.queryText()
-        return t.getText(0, -1)
+    app = zorva_app
 
     def wait(what, predicate, seconds=20):
         deadline = time.time() + seconds
@@ -131,7 +249,7 @@ def inner(zorva, fake, artifacts):
         check(wait("the state line", lambda: state_line().startswith("Conf · 00:")) is not None,
               "state line names the app and the time")
         path = find(app(), "push button", "Open transcript")
-        check(path is not None and path.getState().contains(pyatspi.STATE_SENSITIVE),
+        check(path is not None and path.getState().contains(__import__("pyatspi").STATE_SENSITIVE),
               "the transcript can be opened")
 
         # Pause: the session stops; resume: a new one for the call.
@@ -182,6 +300,8 @@ def inner(zorva, fake, artifacts):
 if __name__ == "__main__":
     if sys.argv[1] == "--inner":
         inner(*sys.argv[2:5])
+    elif sys.argv[1] == "--live-inner":
+        sys.exit(live_inner(*sys.argv[2:5]))
     else:
         os.makedirs(sys.argv[3], exist_ok=True)
         outer(*sys.argv[1:4])
