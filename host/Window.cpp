@@ -4,6 +4,7 @@
 
 #include <array>
 #include <gtkmm.h>
+#include <iostream>
 
 namespace zorva::host {
 
@@ -131,6 +132,7 @@ public:
         pause_.signal_toggled().connect([this] {
             const bool paused = pause_.get_active();
             pause_.set_label(paused ? "Resume" : "Pause");
+            showState();
             if (owner_.controls_.pause)
                 owner_.controls_.pause(paused);
         });
@@ -262,7 +264,7 @@ private:
 
     void showState() {
         if (!app_name_) {
-            state_.set_text("Waiting for a call");
+            state_.set_text(pause_.get_active() ? "Captions paused" : "Waiting for a call");
             return;
         }
         const auto lasted = std::chrono::duration_cast<std::chrono::seconds>(
@@ -346,6 +348,9 @@ void CaptionWindow::onBroken(std::function<void()> broken) {
 }
 
 void CaptionWindow::note(const std::string& text) {
+    // Also as a plain line, for a terminal or the journal: what the window
+    // said is still there after it has gone.
+    std::cout << safeText(text, " ") << std::endl;
     post({Event::Kind::note, Speaker::you, safeText(text)});
 }
 

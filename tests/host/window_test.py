@@ -258,8 +258,8 @@ def inner(zorva, fake, artifacts):
         if pause is not None:
             pause.queryAction().doAction(0)
             wait("the stop", lambda: '"type":"stop"' in open(f"{work}/log").read())
-            check(wait("waiting again", lambda: state_line() == "Waiting for a call") is not None,
-                  "paused: no call shown")
+            check(wait("paused", lambda: state_line() == "Captions paused") is not None,
+                  "paused: said so, no call shown")
             resume = wait("resume", lambda: find(app(), "toggle button", "Resume") or
                           find(app(), "push button", "Resume"))
             if resume is not None:
@@ -283,6 +283,9 @@ def inner(zorva, fake, artifacts):
         check(len(transcripts) == 2, f"two transcripts, one per session: {transcripts}")
         last = open(f"{work}/out/{transcripts[-1]}").read() if transcripts else ""
         check("Stopped by the user" in last, "the second transcript was closed: " + last[-200:])
+        said = open(f"{work}/stderr").read()
+        check("Captions paused." in said and "Transcript saved:" in said,
+              "the notes are also plain lines on standard output")
         first = open(f"{work}/out/{transcripts[0]}").read() if transcripts else ""
         check("Paused by the user" in first, "the first transcript says it was paused")
     finally:
