@@ -237,6 +237,11 @@ def inner(zorva, fake, artifacts):
         partial = wait("the others' partial", lambda: find(app(), "label", "Them: hello there"))
         check(partial is not None and "hello" not in text_of(captions),
               "the partial is apart from the finals")
+
+        def size(acc):
+            box = acc.queryComponent().getExtents(0)  # screen coordinates
+            return (box.x, box.y, box.width, box.height)
+        layout = size(captions), size(partial) if partial else None
         subprocess.run(["import", "-window", "root", f"{artifacts}/window.png"], check=False)
         wait("both finals", lambda: "You: Good morning." in text_of(captions))
         shown = text_of(captions)
@@ -246,6 +251,9 @@ def inner(zorva, fake, artifacts):
         attrs, _, _ = captions.queryText().getAttributeRun(you_at, False)
         check("weight:700" in attrs, f"the speaker's name stands out: {attrs}")
         check(find(app(), "label", "Them: hello there") is None, "the final replaced the partial")
+        # The same line, now blank, where it was, as are the finals.
+        check((size(captions), size(partial) if partial else None) == layout,
+              f"nothing moved when the partial went: {layout}")
         check(wait("the state line", lambda: state_line().startswith("Conf · 00:")) is not None,
               "state line names the app and the time")
         path = find(app(), "push button", "Open transcript")
