@@ -1,17 +1,19 @@
 #!/usr/bin/python3
-"""zorva --window on a virtual display, against the scripted helper, read as a
-screen reader reads it (AT-SPI): a call's finals from both sides and the
-partial that comes before one, the state line, pause and resume, the remembered text size, and
-a clean end on SIGTERM. Saves a screenshot to ARTIFACTS/window.png.
+"""zorva --window on a virtual display (X11, or with --wayland a headless
+Wayland compositor), against the scripted helper, read as a screen reader
+reads it (AT-SPI): a call's finals from both sides and the partial that comes
+before one, the state line, keep above, pause and resume, the remembered text
+size, and a clean end on SIGTERM. On X11 it saves a screenshot to
+ARTIFACTS/window.png.
 
-    window_test.py ZORVA FAKE_HELPER ARTIFACTS
+    window_test.py ZORVA FAKE_HELPER ARTIFACTS [--wayland]
 
 With --live as FAKE_HELPER: the real helper beside ZORVA, on a private
 PulseAudio server where a conferencing app holds the microphone and plays
 the far side's sentence, which must appear in the window as "Them".
 
-Exits 77 (skipped) when Xvfb, dbus-run-session, ImageMagick's import or
-pyatspi (or, live, PulseAudio or flite) is missing, unless
+Exits 77 (skipped) when Xvfb and ImageMagick's import (or weston),
+dbus-run-session or pyatspi (or, live, PulseAudio or flite) is missing, unless
 ZORVA_REQUIRE_SERVERS=1.
 """
 import json
@@ -27,8 +29,8 @@ import wave
 SKIPPED = 77
 
 
-def outer(zorva, fake, artifacts):
-    tools = ["Xvfb", "dbus-run-session", "import"]
+def outer(zorva, fake, artifacts, wayland):
+    tools = ["dbus-run-session"] + (["weston"] if wayland else ["Xvfb", "import"])
     if fake == "--live":
         tools += ["pulseaudio", "pactl", "paplay", "parecord", "flite"]
     missing = [t for t in tools if not shutil.which(t)]
@@ -39,28 +41,39 @@ def outer(zorva, fake, artifacts):
     if missing:
         print("needs " + ", ".join(missing))
         sys.exit(1 if os.environ.get("ZORVA_REQUIRE_SERVERS") == "1" else SKIPPED)
-    # A display of our own: two of these tests may start at once.
-    xvfb, display = None, 100 + os.getpid() % 500
-    for display in range(display, display + 50):
-        xvfb = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "900x700x24",
-                                 "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
-        if poll(lambda: xvfb.poll() is not None or os.path.exists(f"/tmp/.X11-unix/X{display}"),
-                10) and xvfb.poll() is None:
-            break
-        xvfb.wait()
-    display = str(display)
-    try:
-        env = dict(os.environ, DISPLAY=":" + display, GDK_BACKEND="x11", GSK_RENDERER="cairo",
-                   NO_AT_BRIDGE="0", GTK_A11Y="atspi")
+    env = dict(os.environ, GSK_RENDERER="cairo", NO_AT_BRIDGE="0", GTK_A11Y="atspi")
+    # GTK's own allocations are not ours to check for leaks.
+    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+    runtime = tempfile.mkdtemp(prefix="zorva-display-")
+    if wayland:
+        # A headless compositor of our own.
+        env.pop("DISPLAY", None)
+        env.update(XDG_RUNTIME_DIR=runtime, WAYLAND_DISPLAY="wayland-zorva", GDK_BACKEND="wayland",
+                   ZORVA_TEST_WAYLAND="1")
+        server = subprocess.Popen(["weston", "--backend=headless-backend.so",
+                                   "--socket=wayland-zorva", "--idle-time=0"], env=env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        poll(lambda: os.path.exists(f"{runtime}/wayland-zorva"), 10)
+    else:
+        # A display of our own: two of these tests may start at once.
+        server, display = None, 100 + os.getpid() % 500
+        for display in range(display, display + 50):
+            server = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "900x700x24",
+                                       "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
+            if poll(lambda: server.poll() is not None or
+                    os.path.exists(f"/tmp/.X11-unix/X{display}"), 10) and server.poll() is None:
+                break
+            server.wait()
         env.pop("WAYLAND_DISPLAY", None)
-        # GTK's own allocations are not ours to check for leaks.
-        env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        env.update(DISPLAY=f":{display}", GDK_BACKEND="x11")
+    try:
         step = "--live-inner" if fake == "--live" else "--inner"
         code = subprocess.run(["dbus-run-session", "--", sys.executable, __file__, step,
                                zorva, fake, artifacts], env=env).returncode
     finally:
-        xvfb.terminate()
-        xvfb.wait()
+        server.terminate()
+        server.wait()
+        shutil.rmtree(runtime, ignore_errors=True)
     sys.exit(code)
 
 
@@ -193,6 +206,7 @@ def live_inner(zorva, _, artifacts):
 
 
 def inner(zorva, fake, artifacts):
+    wayland = os.environ.get("ZORVA_TEST_WAYLAND") == "1"
     work = tempfile.mkdtemp(prefix="zorva-window-")
     shutil.copy(zorva, f"{work}/zorva")
     shutil.copy(fake, f"{work}/zorva-helper")
@@ -242,7 +256,14 @@ def inner(zorva, fake, artifacts):
             box = acc.queryComponent().getExtents(0)  # screen coordinates
             return (box.x, box.y, box.width, box.height)
         layout = size(captions), size(partial) if partial else None
-        subprocess.run(["import", "-window", "root", f"{artifacts}/window.png"], check=False)
+        if not wayland:
+            subprocess.run(["import", "-window", "root", f"{artifacts}/window.png"], check=False)
+        # Keeping the window above can be asked of an X11 window manager
+        # only; on Wayland the control says where to find it instead.
+        above = find(app(), "check box", "Keep above")
+        check(above is not None and
+              above.getState().contains(__import__("pyatspi").STATE_SENSITIVE) != wayland,
+              "keep above offered on X11 only")
         wait("both finals", lambda: "You: Good morning." in text_of(captions))
         shown = text_of(captions)
         check("Them: Hello there *friends*." in shown, f"the others' final: {shown!r}")
@@ -304,7 +325,8 @@ def inner(zorva, fake, artifacts):
         if failures:
             print(open(f"{work}/stderr").read()[-3000:])
         shutil.rmtree(work, ignore_errors=True)
-    print(f"window test: {len(failures)} failures; screenshot {artifacts}/window.png")
+    print(f"window test: {len(failures)} failures" +
+          ("" if wayland else f"; screenshot {artifacts}/window.png"))
     sys.exit(1 if failures else 0)
 
 
@@ -315,4 +337,4 @@ if __name__ == "__main__":
         sys.exit(live_inner(*sys.argv[2:5]))
     else:
         os.makedirs(sys.argv[3], exist_ok=True)
-        outer(*sys.argv[1:4])
+        outer(*sys.argv[1:4], wayland="--wayland" in sys.argv[4:])
