@@ -3,8 +3,8 @@
 Wayland compositor), against the scripted helper, read as a screen reader
 reads it (AT-SPI): a call's finals from both sides and the partial that comes
 before one, the state line, keep above, pause and resume, the remembered text
-size, and a clean end on SIGTERM. On X11 it saves a screenshot to
-ARTIFACTS/window.png.
+size, and a clean end when the window is closed (X11) or on SIGTERM
+(Wayland). On X11 it saves a screenshot to ARTIFACTS/window.png.
 
     window_test.py ZORVA FAKE_HELPER ARTIFACTS [--wayland]
 
@@ -34,10 +34,11 @@ def outer(zorva, fake, artifacts, wayland):
     if fake == "--live":
         tools += ["pulseaudio", "pactl", "paplay", "parecord", "flite"]
     missing = [t for t in tools if not shutil.which(t)]
-    try:
-        import pyatspi  # noqa: F401 (only whether it is there)
-    except ImportError:
-        missing.append("python3-pyatspi")
+    for module, package in (("pyatspi", "python3-pyatspi"), ("Xlib", "python3-xlib")):
+        try:
+            __import__(module)
+        except ImportError:
+            missing.append(package)
     if missing:
         print("needs " + ", ".join(missing))
         sys.exit(1 if os.environ.get("ZORVA_REQUIRE_SERVERS") == "1" else SKIPPED)
@@ -119,6 +120,26 @@ def poll(predicate, seconds):
 
 FAR = "please remember to send the quarterly report by friday"
 FAR_KEYWORDS = {"remember", "send", "quarterly", "report", "friday"}
+
+
+def close_window(title):
+    """Asks the X11 window with `title` to close, as its close button does."""
+    from Xlib import X, display, protocol
+    d = display.Display()
+
+    def search(window):
+        if window.get_wm_name() == title:
+            return window
+        for child in window.query_tree().children:
+            got = search(child)
+            if got:
+                return got
+        return None
+    window = search(d.screen().root)
+    protocols, delete = d.intern_atom("WM_PROTOCOLS"), d.intern_atom("WM_DELETE_WINDOW")
+    window.send_event(protocol.event.ClientMessage(window=window, client_type=protocols,
+                                                   data=(32, [delete, X.CurrentTime, 0, 0, 0])))
+    d.flush()
 
 
 def live_inner(zorva, _, artifacts):
@@ -304,9 +325,13 @@ def inner(zorva, fake, artifacts):
             wait("the size in the config file", lambda: json.load(
                 open(f"{work}/cfg/zorva/config.json")).get("textSize") == 26)
 
-        # SIGTERM (as closing the window): the session is saved, zorva ends.
+        # Closing the window as a window manager asks (X11), or SIGTERM: the
+        # session is saved, zorva ends.
         time.sleep(1)
-        zorva_run.send_signal(signal.SIGTERM)
+        if wayland:
+            zorva_run.send_signal(signal.SIGTERM)
+        else:
+            close_window("Zorva captions")
         check(zorva_run.wait(timeout=20) == 0, "zorva ends with status 0")
         transcripts = sorted(os.listdir(f"{work}/out"))
         check(len(transcripts) == 2, f"two transcripts, one per session: {transcripts}")
