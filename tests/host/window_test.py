@@ -207,7 +207,7 @@ def live_inner(zorva, _, artifacts):
             for i in range(acc.childCount):
                 labels(acc.getChildAtIndex(i))
         labels(zorva_app())
-        subprocess.run(["import", "-window", "root", f"{artifacts}/window-live.png"], check=False)
+        subprocess.run(["import", "-window", "root", f"{artifacts}/window-live.png"])
         zorva_run.send_signal(signal.SIGTERM)
         status = zorva_run.wait(timeout=30)
         log.close()
@@ -278,7 +278,8 @@ def inner(zorva, fake, artifacts):
             return (box.x, box.y, box.width, box.height)
         layout = size(captions), size(partial) if partial else None
         if not wayland:
-            subprocess.run(["import", "-window", "root", f"{artifacts}/window.png"], check=False)
+            shot = subprocess.run(["import", "-window", "root", f"{artifacts}/window.png"])
+            check(shot.returncode == 0, "a screenshot of the window")
         # Keeping the window above can be asked of an X11 window manager
         # only; on Wayland the control says where to find it instead.
         above = find(app(), "check box", "Keep above")
