@@ -209,7 +209,7 @@ private:
                 partialsChanged = true;
                 break;
             case Event::Kind::session:
-                app_name_ = e.present ? std::optional(e.text) : std::nullopt;
+                appName_ = e.present ? std::optional(e.text) : std::nullopt;
                 since_ = std::chrono::steady_clock::now();
                 showState();
                 break;
@@ -263,13 +263,13 @@ private:
     }
 
     void showState() {
-        if (!app_name_) {
+        if (!appName_) {
             state_.set_text(pause_.get_active() ? "Captions paused" : "Waiting for a call");
             return;
         }
         const auto lasted = std::chrono::duration_cast<std::chrono::seconds>(
             std::chrono::steady_clock::now() - since_);
-        state_.set_text(safeText(*app_name_) + " · " + durationText(lasted));
+        state_.set_text(safeText(*appName_) + " · " + durationText(lasted));
     }
 
     void applyTextSize(int size) {
@@ -295,7 +295,7 @@ private:
     Glib::RefPtr<Gtk::CssProvider> css_;
     std::vector<Glib::RefPtr<Gio::Settings>> settings_;
     std::array<std::string, 2> partials_;
-    std::optional<std::string> app_name_;
+    std::optional<std::string> appName_;
     std::chrono::steady_clock::time_point since_;
     std::string transcriptPath_;
     sigc::connection tick_;

@@ -246,17 +246,9 @@ def inner(zorva, fake, artifacts):
     app = zorva_app
 
     def wait(what, predicate, seconds=20):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            try:
-                got = predicate()
-                if got:
-                    return got
-            except Exception:
-                pass
-            time.sleep(0.1)
-        check(False, "timed out waiting for " + what)
-        return None
+        got = poll(predicate, seconds)
+        check(got is not None, "timed out waiting for " + what)
+        return got
 
     def state_line():
         frame = find(app(), "frame", "Zorva captions")
