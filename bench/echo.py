@@ -62,20 +62,38 @@ def duration(path):
     return float(subprocess.run(["soxi", "-D", path], capture_output=True, text=True).stdout)
 
 
-def make_speech(work):
-    """16 kHz sentences, each peaking at -6 dBFS; returns the reference texts."""
+def user_clips():
+    """The user's sentences for each round: [[(audio path, reference)] * 5].
+    By default one round of LibriVox; USERS=DIR takes ROUNDS rounds from an
+    evaluation set (DIR/refs.tsv: "path<TAB>reference"), its clips of 3 to
+    8 s in the order listed."""
+    if not os.environ.get("USERS"):
+        refs = {}
+        for line in open(f"{LIBRIVOX}/transcription"):
+            text, _, key = line.strip().rpartition(" (")
+            refs[key.rstrip(")")[-4:]] = text.replace("<s>", "").replace("</s>", "").strip()
+        return [[(f"{LIBRIVOX}/sense_and_sensibility_01_austen_64kb-{k}.wav", refs[k])
+                 for k in USER]]
+    folder, rounds = os.environ["USERS"], int(os.environ.get("ROUNDS", "4"))
+    clips = []
+    for line in open(f"{folder}/refs.tsv"):
+        path, text = line.rstrip("\n").split("\t")
+        if 3.0 <= duration(f"{folder}/{path}") <= 8.0:
+            clips.append((f"{folder}/{path}", text))
+        if len(clips) == 5 * rounds:
+            break
+    return [clips[i:i + 5] for i in range(0, len(clips) - 4, 5)]
+
+
+def make_speech(work, clips):
+    """16 kHz sentences, each peaking at -6 dBFS; returns the user's text."""
     for i, (voice, text) in enumerate(FAR):
         subprocess.run(["flite", "-voice", voice, "-t", text, "-o", f"{work}/t{i}.wav"], check=True)
         sox(f"{work}/t{i}.wav", "-r", 16000, "-b", 16, f"{work}/F{i}.wav", "norm", -6)
-    refs = {}
-    for line in open(f"{LIBRIVOX}/transcription"):
-        text, _, key = line.strip().rpartition(" (")
-        refs[key.rstrip(")")[-4:]] = text.replace("<s>", "").replace("</s>", "").strip()
     user_text = []
-    for i, key in enumerate(USER):
-        sox(f"{LIBRIVOX}/sense_and_sensibility_01_austen_64kb-{key}.wav", "-r", 16000, "-b", 16,
-            f"{work}/U{i}.wav", "norm", -6)
-        user_text.append(refs[key])
+    for i, (path, text) in enumerate(clips):
+        sox(path, "-r", 16000, "-c", 1, "-b", 16, f"{work}/U{i}.wav", "norm", -6)
+        user_text.append(text)
     for i, text in enumerate(VIDEO):
         subprocess.run(["flite", "-voice", "slt", "-t", text, "-o", f"{work}/tv{i}.wav"], check=True)
         sox(f"{work}/tv{i}.wav", "-r", 16000, "-b", 16, f"{work}/V{i}.wav", "norm", -16)
@@ -196,18 +214,12 @@ def score(finals, user_text, far_content, far_from_ms):
     return 100 * len(leaked) / len(far_content), len(late), wer
 
 
-def main():
-    work = sys.argv[1]
-    user_text = make_speech(work)
+def prepare(work, clips, only):
+    """One round: the speech, the rooms and its jobs, by name."""
+    os.makedirs(work)
+    user_text = make_speech(work, clips)
     far_only, far_start, length = lay_out(work)
-    far_content = set(words(" ".join(t for _, t in FAR))) - STOP - set(words(user_text))
-    # With a video on the speakers too, whatever they play counts as leaked.
-    all_content = far_content | set(words(" ".join(VIDEO))) - STOP - set(words(user_text))
-    far_from_ms = (far_start + 3.0) * 1000
-    stretches = [f"{a:.2f}-{b:.2f}" for a, b in far_only]
-    only = [r for r in os.environ.get("ROOMS", "").split(",") if r]
     rooms = {n: make_room(work, n, *p, length) for n, p in ROOMS.items() if not only or n in only}
-
     jobs = {"clean": (f"{work}/clean.wav", None), "headphones": (f"{work}/clean.wav", f"{work}/far.wav")}
     for n, path in rooms.items():
         jobs[n + " | today"] = (path, None)
@@ -221,32 +233,57 @@ def main():
                                                       ANCHORS[r[1]], abs(hash(r))), runs)
             for (n, a), out in zip(runs, outs):
                 jobs[f"{n} | {a}"] = (out, None)
-    with ThreadPoolExecutor(int(os.environ.get("JOBS", "6"))) as pool:
-        results = dict(zip(jobs, pool.map(lambda j: transcribe(*j), jobs.values())))
+    far_content = set(words(" ".join(t for _, t in FAR))) - STOP - set(words(user_text))
+    # With a video on the speakers too, whatever they play counts as leaked.
+    all_content = far_content | set(words(" ".join(VIDEO))) - STOP - set(words(user_text))
+    return dict(work=work, user_text=user_text, jobs=jobs, far_content=far_content,
+                all_content=all_content, far_from_ms=(far_start + 3.0) * 1000, length=length,
+                stretches=[f"{a:.2f}-{b:.2f}" for a, b in far_only])
 
-    base = score(results["clean"], user_text, far_content, far_from_ms)[2]
-    print(f"{len(far_content)} far-side content words; user {len(words(user_text))} words; "
-          f"{length:.0f} s; clean user WER {base:.1f}%")
-    head = f"{'room':40s} {'leaked':>7s} {'late':>5s} {'WER':>6s} {'vs clean':>8s}  ERLE dB (far-only)  cpu"
-    print(head)
-    for name, finals in results.items():
+
+def main():
+    only = [r for r in os.environ.get("ROOMS", "").split(",") if r]
+    rounds = [prepare(f"{sys.argv[1]}/r{i}", clips, only) for i, clips in enumerate(user_clips())]
+    runs = [(r, name) for r in range(len(rounds)) for name in rounds[r]["jobs"]]
+    with ThreadPoolExecutor(int(os.environ.get("JOBS", "6"))) as pool:
+        finals = dict(zip(runs, pool.map(lambda k: transcribe(*rounds[k[0]]["jobs"][k[1]]), runs)))
+
+    user_words = sum(len(words(r["user_text"])) for r in rounds)
+    def scored(name):  # leaked % (mean over rounds), late, WER % over all rounds
+        leak = late = errs = 0
+        for i, r in enumerate(rounds):
+            content = r["all_content"] if "video" in name else r["far_content"]
+            lk, lt, wer = score(finals[(i, name)], r["user_text"], content, r["far_from_ms"])
+            leak, late, errs = leak + lk / len(rounds), late + lt, errs + wer * len(
+                words(r["user_text"])) / 100
+        return leak, late, 100 * errs / user_words
+
+    base = scored("clean")[2]
+    print(f"{len(rounds[0]['far_content'])} far-side content words; user {user_words} words in "
+          f"{len(rounds)} round(s) of {rounds[0]['length']:.0f} s; clean user WER {base:.1f}%")
+    print(f"{'room':40s} {'leaked':>7s} {'late':>5s} {'WER':>6s} {'vs clean':>8s}  ERLE dB (far-only)  cpu")
+    for name in rounds[0]["jobs"]:
         if name == "clean":
             if os.environ.get("VERBOSE"):
-                print("clean: " + " / ".join(t for _, t in finals))
+                print("clean: " + " / ".join(t for r in range(len(rounds))
+                                             for _, t in finals[(r, "clean")]))
             continue
-        content = all_content if "video" in name else far_content
-        leak, late, wer = score(finals, user_text, content, far_from_ms)
+        leak, late, wer = scored(name)
         extra = ""
         if "cancelled" in name or name == "headphones":
-            mic, ref = jobs[name]
-            res = subprocess.run([ECHO_BENCH, mic, ref, f"{work}/out.wav", *stretches],
-                                 capture_output=True, text=True).stdout.splitlines()
-            erle = [float(l.split()[2]) for l in res if l.startswith("erle")]
-            cpu = res[0].split()[1]
-            extra = f"  {min(erle):5.1f} .. {max(erle):5.1f}  {cpu}  ({res[0].split('found ')[1]})"
+            erle, cpu, found = [], [], []
+            for r in rounds:
+                mic, ref = r["jobs"][name]
+                res = subprocess.run([ECHO_BENCH, mic, ref, f"{r['work']}/out.wav", *r["stretches"]],
+                                     capture_output=True, text=True).stdout.splitlines()
+                erle += [float(l.split()[2]) for l in res if l.startswith("erle")]
+                cpu.append(float(res[0].split()[1].rstrip("%")))
+                found.append(res[0].split("found ")[1])
+            extra = (f"  {min(erle):5.1f} .. {max(erle):5.1f}  {max(cpu):.2f}%  "
+                     f"({', '.join(sorted(set(found)))})")
         print(f"{name:40s} {leak:6.0f}% {late:5d} {wer:5.1f}% {wer - base:+7.1f}{extra}")
         if os.environ.get("VERBOSE"):
-            print("    " + " / ".join(t for _, t in finals))
+            print("    " + " / ".join(t for r in range(len(rounds)) for _, t in finals[(r, name)]))
 
 
 if __name__ == "__main__":

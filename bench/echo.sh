@@ -12,6 +12,10 @@
 #   JOBS=N        transcriptions at once (default 6; each runs at live pace)
 #   VERBOSE=1     also print each run's finals
 #   ROOMS=a,b     only these rooms (by name, as printed)
+#   USERS=DIR     the user's speech from an evaluation set instead of the
+#                 five LibriVox sentences (DIR/refs.tsv: "path<TAB>text"), in
+#   ROUNDS=N      rounds of five of its sentences (default 4), each round a
+#                 call of its own; WER is over all of them, leaks the mean
 #   ANCHOR=1      also each room through PulseAudio's module-echo-cancel, with
 #                 its defaults and tuned (needs pulseaudio, paplay, parecord)
 # Run after scripts/setup --with-test-servers.
