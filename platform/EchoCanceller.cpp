@@ -16,18 +16,18 @@ namespace {
 constexpr int kRate = 16000;
 constexpr std::size_t kFrame = 160; // the canceller's 10 ms
 constexpr int64_t kRingSamples = 4 * kRate;
-// Delay search, in frames: 0 to 500 ms, over the last 3 s, every 250 ms;
-// every 100 ms until the echo is first found, from 0.5 s of audio on. The
-// search looks 100 ms further, so that a best lag there (a correlation that
-// only grows with the lag: the user's and the far side's turns, not an echo)
-// is told from a peak.
+// Delay search, in frames: 0 to 500 ms, over the last 3 s (at least 1 s),
+// every 250 ms. (A shorter first window finds the echo sooner, but also
+// finds one in a user and a far side who merely start talking together.)
+// The search looks 100 ms further, so that a best lag there (a correlation
+// that only grows with the lag: the user's and the far side's turns, not an
+// echo) is told from a peak.
 constexpr int kMaxLagFrames = 50;
 constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;
-constexpr int kMinWindowFrames = 50;
+constexpr int kMinWindowFrames = 100;
 constexpr double kEchoScore = 0.6; // below this the echo is not clearly there
 constexpr int kSearchEvery = 25;
-constexpr int kFirstSearchEvery = 10;
 constexpr int kHistoryFrames = kWindowFrames + kSearchLagFrames + 1;
 // The reference is fed this much earlier than the echo found, so that the
 // filter (128 ms) covers an estimate a little late as well as the room's tail.
@@ -37,13 +37,13 @@ constexpr int kTailFrames = 30;
 // The linear filter in front of WebRTC's: 128 ms, which with the lead covers
 // the room's reflections after the delay found.
 constexpr int kLinearTaps = 2048;
-// While the canceller learns the room, the far side's first words would
-// reach the user's transcript: the microphone is held silent while the far
-// side plays, until the canceller has been seen cancelling for 1 s. Without
-// an echo (headphones) the hold ends after 1 s of the far side, and in any
-// case after 3 s of it.
+// Once the echo is found, the canceller needs a moment to learn the room,
+// and the far side's words would reach the user's transcript meanwhile: the
+// microphone is held silent while the far side plays, until the canceller
+// has been seen cancelling for 1 s. Nothing is held before an echo is found
+// (headphones: the user may well talk over the far side's first words); the
+// hold is over after the far side's first 3 s in any case.
 constexpr int kHoldUntilCancelled = 100;
-constexpr int kHoldWithoutEcho = 100;
 constexpr int kHoldAtMost = 300;
 // What the canceller must take away, over the last seconds of the far side,
 // before its output is used: half the energy (3 dB). The weight falls to a
@@ -274,16 +274,13 @@ private:
         cancelling_ = cancel;
     }
 
-    // Silences the frame while the hold lasts and the far side may be heard
-    // (until the delay is known, it may be heard up to 500 ms late); says
-    // whether it did.
+    // Silences the frame while the hold lasts and the far side's echo may be
+    // heard; says whether it did.
     bool hold(bool farPlays, bool cancel, float* out) {
         farFrames_ += farPlays;
         cancelFrames_ += cancel;
-        holding_ = cancelFrames_ < kHoldUntilCancelled && farFrames_ < kHoldAtMost &&
-                   (delayFrames_ >= 0 || farFrames_ < kHoldWithoutEcho);
-        const int64_t tail = kTailFrames + (delayFrames_ < 0 ? kMaxLagFrames : kLeadFrames);
-        if (!holding_ || sinceFar_ > tail)
+        holding_ = cancelFrames_ < kHoldUntilCancelled && farFrames_ < kHoldAtMost;
+        if (!holding_ || delayFrames_ < 0 || sinceFar_ > kLeadFrames + kTailFrames)
             return false;
         std::fill(out, out + kFrame, 0.0f);
         cancelling_ = true; // leaving the hold fades, as leaving the canceller does
@@ -299,7 +296,7 @@ private:
         refEnv_[slot] = float(std::log10(refEnergy + kFloorEnergy));
         refActive_[slot] = refEnergy > kActiveEnergy;
         ++frame_;
-        if (frame_ % (delayFrames_ < 0 ? kFirstSearchEvery : kSearchEvery) != 0)
+        if (frame_ % kSearchEvery != 0)
             return;
         const int window = int(std::min<int64_t>(kWindowFrames, frame_ - kSearchLagFrames));
         if (window < kMinWindowFrames)

@@ -249,21 +249,19 @@ TEST(EchoCanceller, RemovesTheRoomsEchoAndLeavesTheUserAloneWhenTheFarSideIsQuie
     for (std::size_t i = userAt; i < out.size(); ++i)
         ASSERT_EQ(out[i], mic[i]) << "at sample " << i;
 
-    // While it learnt the room, the far side's first words were held back,
-    // not passed on: a whole second of them.
-    EXPECT_LT(energy(out, 2400, 2400 + 16000), 1e-4 * energy(mic, 2400, 2400 + 16000));
+    // Once the echo was found (about 1.75 s in), the far side was held back
+    // while the canceller learnt the room, not passed on.
+    EXPECT_LT(energy(out, 30000, 40000), 1e-4 * energy(mic, 30000, 40000));
 
-    // Headphones: the far side plays, the microphone hears only the user.
-    // With no echo found, the hold ends after the far side's first second;
-    // from then on nothing is removed, not a sample changes, also in buffers
-    // smaller than the canceller's 10 ms.
+    // Headphones: the far side plays, the microphone hears only the user,
+    // who talks over it from the start. Nothing is removed or held, not a
+    // sample changes, also in buffers smaller than the canceller's 10 ms.
     std::vector<float> alone(played.size(), 0.0f);
     for (std::size_t i = 0; i < user.size(); ++i)
-        alone[32000 + i] = user[i];
+        alone[8000 + i] = user[i];
     auto headphones = makeEchoCanceller();
     const std::vector<float> same = cancel(*headphones, alone, played, 100);
-    ASSERT_GT(energy(same, 32000, 32000 + user.size()), 0.0);
-    for (std::size_t i = 24000; i < same.size(); ++i)
+    for (std::size_t i = 0; i < same.size(); ++i)
         ASSERT_EQ(same[i], alone[i]) << "at sample " << i;
 }
 

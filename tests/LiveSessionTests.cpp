@@ -287,9 +287,8 @@ TEST_P(LiveSession, OnSpeakersTheCallIsCancelledFromTheMicrophoneWhenAsked) {
     ASSERT_TRUE(capture.contains("mic") && capture.contains("others")) << capture.dump();
     EXPECT_EQ(capture["mic"]["voiceProcessing"], true);
     host.listen(1s);
-    // The far side's first sentence lets the canceller find the echo (the
-    // microphone is held meanwhile); then the user answers, and later speaks
-    // while the far side does.
+    // The far side's first sentence lets the canceller find the echo; then
+    // the user answers, and later speaks while the far side does.
     auto said = conf->say(speechFile(kElsewhere.text));
     host.listen(std::chrono::duration_cast<std::chrono::milliseconds>(said.last - Clock::now()) +
                 1s);
@@ -334,7 +333,7 @@ TEST_P(LiveSession, OnSpeakersTheCallIsCancelledFromTheMicrophoneWhenAsked) {
                 ++wordsOver;
         }
     EXPECT_GE(wordsOver, 4) << "spoken over the far side: " << Json(mic).dump();
-    EXPECT_EQ(heard(mic, kElsewhere) + heard(mic, kFar) + heard(mic, kLate), 0) << Json(mic).dump();
+    EXPECT_EQ(heard(mic, kFar) + heard(mic, kLate), 0) << Json(mic).dump();
     // The video is cancelled too, and the call's tap never hears it.
     EXPECT_EQ(heard(mic, kVideo), 0) << Json(mic).dump();
     EXPECT_EQ(heard(others, kVideo), 0) << Json(others).dump();
