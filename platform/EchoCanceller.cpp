@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cmath>
 #include <mutex>
-#include <speex/speex_echo.h>
 #include <vector>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
@@ -16,12 +15,10 @@ namespace {
 constexpr int kRate = 16000;
 constexpr std::size_t kFrame = 160; // the canceller's 10 ms
 constexpr int64_t kRingSamples = 4 * kRate;
-// Delay search, in frames: 0 to 500 ms, over the last 3 s (at least 1 s),
-// every 250 ms. (A shorter first window finds the echo sooner, but also
-// finds one in a user and a far side who merely start talking together.)
-// The search looks 100 ms further, so that a best lag there (a correlation
-// that only grows with the lag: the user's and the far side's turns, not an
-// echo) is told from a peak.
+// Delay search, in frames: 0 to 500 ms, over the last 3 s, every 250 ms. The
+// search looks 100 ms further, so that a best lag there (a correlation that
+// only grows with the lag: the user's and the far side's turns, not an echo)
+// is told from a peak.
 constexpr int kMaxLagFrames = 50;
 constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;
@@ -34,17 +31,6 @@ constexpr int kHistoryFrames = kWindowFrames + kSearchLagFrames + 1;
 constexpr int kLeadFrames = 2;
 // The room's tail after the far side stops: 300 ms.
 constexpr int kTailFrames = 30;
-// The linear filter in front of WebRTC's: 128 ms, which with the lead covers
-// the room's reflections after the delay found.
-constexpr int kLinearTaps = 2048;
-// Once the echo is found, the canceller needs a moment to learn the room,
-// and the far side's words would reach the user's transcript meanwhile: the
-// microphone is held silent while the far side plays, until the canceller
-// has been seen cancelling for 1 s. Nothing is held before an echo is found
-// (headphones: the user may well talk over the far side's first words); the
-// hold is over after the far side's first 3 s in any case.
-constexpr int kHoldUntilCancelled = 100;
-constexpr int kHoldAtMost = 300;
 // What the canceller must take away, over the last seconds of the far side,
 // before its output is used: half the energy (3 dB). The weight falls to a
 // third in 2 s.
@@ -111,18 +97,11 @@ public:
         apm_->echo_cancellation()->Enable(true);
         apm_->echo_cancellation()->set_suppression_level(
             webrtc::EchoCancellation::kModerateSuppression);
-        linear_ = speex_echo_state_init(int(kFrame), kLinearTaps);
-        int rate = kRate;
-        speex_echo_ctl(linear_, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
         pending_.reserve(kFrame);
         span_.reserve(kRingSamples);
         micEnv_.fill(0);
         refEnv_.fill(0);
     }
-
-    ~WebRtcEchoCanceller() override { speex_echo_state_destroy(linear_); }
-    WebRtcEchoCanceller(const WebRtcEchoCanceller&) = delete;
-    WebRtcEchoCanceller& operator=(const WebRtcEchoCanceller&) = delete;
 
     void addReference(const PcmBuffer& buffer) override {
         const PcmBuffer& work = reference_.convert(buffer);
@@ -154,7 +133,7 @@ public:
         const int64_t spanFrom = firstFrame + offset_ - delay;
         copyReference(spanFrom, firstFrame + int64_t(frames * kFrame) + offset_);
 
-        std::array<float, kFrame> mic{}, ref{}, aligned{}, afterLinear{};
+        std::array<float, kFrame> mic{}, ref{}, aligned{};
         std::size_t used = 0; // of `in`
         for (std::size_t f = 0; f < frames; ++f) {
             // The frame: what was pending from the last call, then new audio.
@@ -167,15 +146,10 @@ public:
             spanCopy(at - delay - spanFrom, ref.data());
             spanCopy(at - spanFrom, aligned.data());
 
-            // Speex's linear filter takes most of the echo away, which it does
-            // without touching the user's speech; WebRTC's then removes what
-            // is left. Alone, WebRTC's suppression of the loud echo also takes
-            // the user's words spoken over the far side.
-            filterLinearly(mic.data(), ref.data(), afterLinear.data());
             const float* refIn[] = {ref.data()};
             apm_->AnalyzeReverseStream(refIn, kFrame, kRate, webrtc::AudioProcessing::kMono);
             apm_->set_stream_delay_ms(0);
-            const float* micIn[] = {afterLinear.data()};
+            const float* micIn[] = {mic.data()};
             float* micOut[] = {out + f * kFrame};
             apm_->ProcessStream(micIn, kFrame, kRate, webrtc::AudioProcessing::kMono, kRate,
                                 webrtc::AudioProcessing::kMono, micOut);
@@ -216,17 +190,6 @@ private:
         }
     }
 
-    void filterLinearly(const float* mic, const float* ref, float* out) {
-        std::array<spx_int16_t, kFrame> m{}, r{}, e{};
-        for (std::size_t i = 0; i < kFrame; ++i) {
-            m[i] = spx_int16_t(std::lrint(std::clamp(mic[i], -1.0f, 1.0f) * 32767.0f));
-            r[i] = spx_int16_t(std::lrint(std::clamp(ref[i], -1.0f, 1.0f) * 32767.0f));
-        }
-        speex_echo_cancellation(linear_, m.data(), r.data(), e.data());
-        for (std::size_t i = 0; i < kFrame; ++i)
-            out[i] = float(e[i]) / 32768.0f;
-    }
-
     // Copies reference [from, to) into span_, zeros for what never arrived
     // or is gone.
     void copyReference(int64_t from, int64_t to) {
@@ -252,16 +215,13 @@ private:
     // echo to remove (headphones, a quiet far side). A change of mind fades
     // across the frame.
     void choose(double micEnergy, const float* ref, const float* mic, float* out) {
-        const bool farPlays = energy(ref, kFrame) > kActiveEnergy;
-        sinceFar_ = farPlays ? 0 : sinceFar_ + 1;
+        sinceFar_ = energy(ref, kFrame) > kActiveEnergy ? 0 : sinceFar_ + 1;
         const bool farHeard = delayFrames_ >= 0 && sinceFar_ <= kLeadFrames + kTailFrames;
         if (farHeard) {
             echoIn_ = echoIn_ * kEchoDecay + micEnergy;
             echoLeft_ = echoLeft_ * kEchoDecay + energy(out, kFrame);
         }
         const bool cancel = farHeard && echoIn_ > kEchoRemoved * echoLeft_;
-        if (holding_ && hold(farPlays, cancel, out))
-            return;
         if (!cancel && !cancelling_) {
             std::copy(mic, mic + kFrame, out);
         } else if (cancel != cancelling_) {
@@ -272,19 +232,6 @@ private:
             }
         }
         cancelling_ = cancel;
-    }
-
-    // Silences the frame while the hold lasts and the far side's echo may be
-    // heard; says whether it did.
-    bool hold(bool farPlays, bool cancel, float* out) {
-        farFrames_ += farPlays;
-        cancelFrames_ += cancel;
-        holding_ = cancelFrames_ < kHoldUntilCancelled && farFrames_ < kHoldAtMost;
-        if (!holding_ || delayFrames_ < 0 || sinceFar_ > kLeadFrames + kTailFrames)
-            return false;
-        std::fill(out, out + kFrame, 0.0f);
-        cancelling_ = true; // leaving the hold fades, as leaving the canceller does
-        return true;
     }
 
     // Keeps the two envelopes and, every so often, looks for the lag at which
@@ -336,7 +283,6 @@ private:
     }
 
     std::unique_ptr<webrtc::AudioProcessing> apm_;
-    SpeexEchoState* linear_ = nullptr;
     ToWorkFormat reference_, microphone_;
 
     std::mutex lock_; // guards the ring and where the reference stands
@@ -358,8 +304,6 @@ private:
     int64_t sinceFar_ = 1 << 20; // frames since the reference last played
     double echoIn_ = 0, echoLeft_ = 0;
     bool cancelling_ = false;
-    bool holding_ = true;
-    int64_t farFrames_ = 0, cancelFrames_ = 0; // while holding
     int candidate_ = -1;
     std::atomic<int> delayMsShown_{-1};
 };

@@ -249,13 +249,9 @@ TEST(EchoCanceller, RemovesTheRoomsEchoAndLeavesTheUserAloneWhenTheFarSideIsQuie
     for (std::size_t i = userAt; i < out.size(); ++i)
         ASSERT_EQ(out[i], mic[i]) << "at sample " << i;
 
-    // Once the echo was found (about 1.75 s in), the far side was held back
-    // while the canceller learnt the room, not passed on.
-    EXPECT_LT(energy(out, 30000, 40000), 1e-4 * energy(mic, 30000, 40000));
-
-    // Headphones: the far side plays, the microphone hears only the user,
-    // who talks over it from the start. Nothing is removed or held, not a
-    // sample changes, also in buffers smaller than the canceller's 10 ms.
+    // Headphones: the far side plays, the microphone hears only the user;
+    // nothing is removed, not a sample changes, also in buffers smaller than
+    // the canceller's 10 ms.
     std::vector<float> alone(played.size(), 0.0f);
     for (std::size_t i = 0; i < user.size(); ++i)
         alone[8000 + i] = user[i];
