@@ -249,14 +249,15 @@ def main():
         finals = dict(zip(runs, pool.map(lambda k: transcribe(*rounds[k[0]]["jobs"][k[1]]), runs)))
 
     user_words = sum(len(words(r["user_text"])) for r in rounds)
+
     def scored(name):  # leaked % (mean over rounds), late, WER % over all rounds
-        leak = late = errs = 0
-        for i, r in enumerate(rounds):
-            content = r["all_content"] if "video" in name else r["far_content"]
-            lk, lt, wer = score(finals[(i, name)], r["user_text"], content, r["far_from_ms"])
-            leak, late, errs = leak + lk / len(rounds), late + lt, errs + wer * len(
-                words(r["user_text"])) / 100
-        return leak, late, 100 * errs / user_words
+        per_round = [score(finals[(i, name)], r["user_text"],
+                           r["all_content"] if "video" in name else r["far_content"],
+                           r["far_from_ms"]) for i, r in enumerate(rounds)]
+        weights = [len(words(r["user_text"])) / user_words for r in rounds]
+        return (sum(leak for leak, _, _ in per_round) / len(rounds),
+                sum(late for _, late, _ in per_round),
+                sum(w * wer for w, (_, _, wer) in zip(weights, per_round)))
 
     base = scored("clean")[2]
     print(f"{len(rounds[0]['far_content'])} far-side content words; user {user_words} words in "
