@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
     double micRate = 0, refRate = 0;
     const std::vector<float> mic = readAll(argv[1], micRate);
     std::vector<float> ref = readAll(argv[2], refRate);
-    auto canceller = makeEchoCanceller();
+    auto canceller = makeEchoCanceller(StillClock::instance());
     const AudioFormat micFormat{AudioFormat::Sample::float32, micRate, 1, false};
     const AudioFormat refFormat{AudioFormat::Sample::float32, refRate, 1, false};
     const auto chunk = static_cast<std::size_t>(micRate / 10);

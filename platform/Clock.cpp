@@ -16,6 +16,11 @@ const Clock& continuousClock() {
     return clock;
 }
 
+const StillClock& StillClock::instance() {
+    static const StillClock clock;
+    return clock;
+}
+
 namespace {
 std::atomic<const Clock*> queueClockSource{nullptr};
 }

@@ -32,6 +32,14 @@ public:
 // The process-wide continuous clock.
 const Clock& continuousClock();
 
+// A clock that stands still: for audio read from files, where what each
+// stream has given says when, not the time it took to read.
+class StillClock final : public Clock {
+public:
+    Instant now() const override { return Instant{0}; }
+    static const StillClock& instance();
+};
+
 // The clock of the main queue's timers (asio::basic_waitable_timer<QueueClock>).
 // It reads the continuous clock unless a test installs its own clock, so that
 // a test can drive the main queue's timers by moving time.

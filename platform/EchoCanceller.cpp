@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <vector>
@@ -39,6 +40,7 @@ constexpr double kEchoDecay = 0.995;
 constexpr double kOffsetStep = 80;     // 5 ms
 constexpr double kFloorEnergy = 1e-9;  // -90 dBFS
 constexpr double kActiveEnergy = 1e-5; // -50 dBFS: the far side is playing
+constexpr auto kArrivalBucket = std::chrono::seconds(1);
 
 const AudioFormat kWorkFormat{AudioFormat::Sample::float32, kRate, 1, false};
 
@@ -65,6 +67,42 @@ double correlation(const float* a, const float* b, int n) {
     return (sab - sa * sb / n) / std::sqrt(va * vb);
 }
 
+// How late a stream's audio arrives, in samples: the clock's count at its
+// arrival less all the stream has delivered; the least of it over the last
+// one to two seconds. A stream comes late (a busy machine, a server that
+// delivers in bursts), never early, so the least is when it came on time.
+// The window lets the clocks' drift through, and audio a restart lost within
+// two seconds.
+class ArrivalFloor {
+public:
+    void add(Instant now, int64_t received) {
+        const double late = std::chrono::duration<double>(now).count() * kRate - double(received);
+        if (!started_ || now - bucketFrom_ >= 2 * kArrivalBucket) {
+            previous_ = current_ = late;
+            bucketFrom_ = now;
+            started_ = true;
+            full_ = false;
+        } else if (now - bucketFrom_ >= kArrivalBucket) {
+            previous_ = current_;
+            full_ = true;
+            current_ = late;
+            bucketFrom_ = now;
+        } else {
+            current_ = std::min(current_, late);
+        }
+    }
+
+    bool known() const { return started_; }
+    // A whole window seen: until then the least only falls.
+    bool full() const { return full_; }
+    double floor() const { return std::min(previous_, current_); }
+
+private:
+    bool started_ = false, full_ = false;
+    Instant bucketFrom_{};
+    double previous_ = 0, current_ = 0;
+};
+
 // Converts any buffer to 16 kHz mono float, making a new converter only when
 // the format changes.
 class ToWorkFormat {
@@ -89,7 +127,7 @@ private:
 
 class WebRtcEchoCanceller final : public EchoCanceller {
 public:
-    WebRtcEchoCanceller() : ring_(kRingSamples, 0.0f) {
+    explicit WebRtcEchoCanceller(const Clock& clock) : clock_(clock), ring_(kRingSamples, 0.0f) {
         webrtc::Config config;
         config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
         config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(false));
@@ -107,10 +145,13 @@ public:
         const PcmBuffer& work = reference_.convert(buffer);
         const float* in = work.floatChannelData()[0];
         const int64_t n = work.frameLength();
+        const Instant now = clock_.now();
         std::lock_guard lock(lock_);
         for (int64_t i = 0; i < n; ++i)
             ring_[std::size_t((refEnd_ + i) % kRingSamples)] = in[i];
         refEnd_ += n;
+        if (n > 0)
+            refArrival_.add(now, refEnd_);
     }
 
     const PcmBuffer& process(const PcmBuffer& microphone) override {
@@ -125,9 +166,11 @@ public:
         float* out = out_.floatChannelData()[0];
 
         const int64_t micEnd = micEnd_ + int64_t(n); // after this buffer
+        if (n > 0)
+            micArrival_.add(clock_.now(), micEnd);
         const int64_t firstFrame = micEnd_ - int64_t(pending_.size());
         const int64_t delay = std::max(0, delayFrames_ - kLeadFrames) * int64_t(kFrame);
-        align(micEnd);
+        align();
         // The reference this call needs: from the delayed start of its first
         // frame to the end of its last frame without delay.
         const int64_t spanFrom = firstFrame + offset_ - delay;
@@ -168,26 +211,26 @@ public:
     int delayMs() const override { return delayMsShown_.load(); }
 
 private:
-    // Moves the alignment toward what the wall clock says: the newest
-    // microphone frame goes with the newest reference frame that has arrived.
-    void align(int64_t micEnd) {
+    // Lines the two up by the wall clock: what each has received when it
+    // arrives on time. Moves in steps of a few milliseconds at least, since
+    // every step moves the echo under the canceller's filter.
+    void align() {
         std::lock_guard lock(lock_);
-        if (refEnd_ == 0) // nothing played yet
+        if (!refArrival_.known() || !micArrival_.known()) // nothing played yet
             return;
-        const int64_t seen = refEnd_ - micEnd;
-        // A stream that stalled or restarted jumps at once. Otherwise the
-        // arrivals jitter by up to a buffer: only the clocks' drift is
-        // followed, slowly and in steps of a few milliseconds, since every
-        // step moves the echo under the canceller's filter.
-        if (!aligned_ || std::abs(seen - offset_) > kRate / 5) {
-            offsetFine_ = double(seen);
-            offset_ = seen;
-            aligned_ = true;
-        } else {
-            offsetFine_ += (double(seen) - offsetFine_) * 0.02;
-            if (std::abs(offsetFine_ - double(offset_)) > kOffsetStep)
-                offset_ = std::llround(offsetFine_);
-        }
+        const double target = micArrival_.floor() - refArrival_.floor();
+        // At first, and after a restart that lost audio, it moves at once.
+        // Otherwise the on-time arrivals still jitter (by tens of
+        // milliseconds on PipeWire), and only the clocks' drift is followed,
+        // slowly.
+        if (!micArrival_.full() || !refArrival_.full() ||
+            std::abs(target - offsetFine_) > kRate / 5)
+            offsetFine_ = target;
+        else
+            offsetFine_ += (target - offsetFine_) * 0.02;
+        if (!aligned_ || std::abs(offsetFine_ - double(offset_)) > kOffsetStep)
+            offset_ = std::llround(offsetFine_);
+        aligned_ = true;
     }
 
     // Copies reference [from, to) into span_, zeros for what never arrived
@@ -282,12 +325,14 @@ private:
         return int(((frame % kHistoryFrames) + kHistoryFrames) % kHistoryFrames);
     }
 
+    const Clock& clock_;
     std::unique_ptr<webrtc::AudioProcessing> apm_;
     ToWorkFormat reference_, microphone_;
 
     std::mutex lock_; // guards the ring and where the reference stands
     std::vector<float> ring_;
     int64_t refEnd_ = 0; // reference samples received so far
+    ArrivalFloor refArrival_;
 
     // The microphone thread's own:
     std::vector<float> pending_; // less than a frame, from the last buffer
@@ -295,6 +340,7 @@ private:
     PcmBuffer out_{kWorkFormat, 4800};
     int64_t micEnd_ = 0; // microphone samples received so far
     int64_t offset_ = 0; // reference index minus microphone index, same instant
+    ArrivalFloor micArrival_;
     double offsetFine_ = 0;
     bool aligned_ = false;
     int64_t frame_ = 0;
@@ -310,8 +356,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<EchoCanceller> makeEchoCanceller() {
-    return std::make_unique<WebRtcEchoCanceller>();
+std::unique_ptr<EchoCanceller> makeEchoCanceller(const Clock& clock) {
+    return std::make_unique<WebRtcEchoCanceller>(clock);
 }
 
 } // namespace zorva

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Audio.h"
+#include "Clock.h"
 
 #include <memory>
 
@@ -30,7 +31,8 @@ public:
     virtual int delayMs() const = 0;
 };
 
-// The WebRTC canceller, with a delay search of its own over 0 to 500 ms.
-std::unique_ptr<EchoCanceller> makeEchoCanceller();
+// The WebRTC canceller, with a delay search of its own over 0 to 500 ms. The
+// two streams are lined up by when their audio arrives on `clock`.
+std::unique_ptr<EchoCanceller> makeEchoCanceller(const Clock& clock = continuousClock());
 
 } // namespace zorva

@@ -47,7 +47,9 @@ struct HelperEnvironment {
     TranscriberEnvironment transcription;
     std::function<std::string()> makeUUID;
     std::function<void(std::function<void()>)> runDetached = runDetachedThread;
-    std::function<std::unique_ptr<EchoCanceller>()> makeEchoCanceller = zorva::makeEchoCanceller;
+    std::function<std::unique_ptr<EchoCanceller>()> makeEchoCanceller = [] {
+        return zorva::makeEchoCanceller();
+    };
 };
 
 // The locale used for model preparation until a configuration names one.

@@ -46,7 +46,7 @@ int transcribeFile(const SelfTestRequest& request, TranscriberEnvironment env, c
             note("cannot open " + *request.referencePath + ": " + openError);
             return 1;
         }
-        canceller = makeEchoCanceller();
+        canceller = makeEchoCanceller(StillClock::instance());
     }
     auto locale = resolveLocale(env.speech, request.localeId);
     if (!locale) {
