@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cmath>
 #include <mutex>
+#include <speex/speex_echo.h>
 #include <vector>
 #include <webrtc/modules/audio_processing/include/audio_processing.h>
 
@@ -16,22 +17,37 @@ namespace {
 constexpr int kRate = 16000;
 constexpr std::size_t kFrame = 160; // the canceller's 10 ms
 constexpr int64_t kRingSamples = 4 * kRate;
-// Delay search, in frames: 0 to 500 ms, over the last 3 s, every 250 ms. The
-// search looks 100 ms further, so that a best lag there (a correlation that
-// only grows with the lag: the user's and the far side's turns, not an echo)
-// is told from a peak.
+// Delay search, in frames: 0 to 500 ms, over the last 3 s, every 250 ms
+// (every 100 ms until the echo is found). Only the frames where the
+// reference plays count, at least 500 ms of them: with the silences in,
+// the step of two people who start talking at once correlates as well as an
+// echo does, and so do a few frames of two voices. The search looks 100 ms further, so that a best lag there (a
+// correlation that only grows with the lag: the user's and the far side's
+// turns, not an echo) is told from a peak.
 constexpr int kMaxLagFrames = 50;
 constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;
-constexpr int kMinWindowFrames = 100;
-constexpr double kEchoScore = 0.6; // below this the echo is not clearly there
+constexpr int kMinActiveFrames = 50;
+constexpr double kEchoScore = 0.8; // below this the echo is not clearly there
 constexpr int kSearchEvery = 25;
+constexpr int kFirstSearchEvery = 10;
 constexpr int kHistoryFrames = kWindowFrames + kSearchLagFrames + 1;
 // The reference is fed this much earlier than the echo found, so that the
 // filter (128 ms) covers an estimate a little late as well as the room's tail.
 constexpr int kLeadFrames = 2;
 // The room's tail after the far side stops: 300 ms.
 constexpr int kTailFrames = 30;
+// The linear filter in front of WebRTC's: 128 ms, which with the lead covers
+// the room's reflections after the delay found.
+constexpr int kLinearTaps = 2048;
+// Once the echo is found, the canceller needs a moment to learn the room,
+// and the far side's words would reach the user's transcript meanwhile: the
+// microphone is held silent while the far side plays, until the canceller
+// has been seen cancelling for 1 s. Nothing is held before an echo is found
+// (headphones: the user may well talk over the far side's first words); the
+// hold is over after the far side's first 3 s in any case.
+constexpr int kHoldUntilCancelled = 100;
+constexpr int kHoldAtMost = 300;
 // What the canceller must take away, over the last seconds of the far side,
 // before its output is used: half the energy (3 dB). The weight falls to a
 // third in 2 s.
@@ -135,11 +151,18 @@ public:
         apm_->echo_cancellation()->Enable(true);
         apm_->echo_cancellation()->set_suppression_level(
             webrtc::EchoCancellation::kModerateSuppression);
+        linear_ = speex_echo_state_init(int(kFrame), kLinearTaps);
+        int rate = kRate;
+        speex_echo_ctl(linear_, SPEEX_ECHO_SET_SAMPLING_RATE, &rate);
         pending_.reserve(kFrame);
         span_.reserve(kRingSamples);
         micEnv_.fill(0);
         refEnv_.fill(0);
     }
+
+    ~WebRtcEchoCanceller() override { speex_echo_state_destroy(linear_); }
+    WebRtcEchoCanceller(const WebRtcEchoCanceller&) = delete;
+    WebRtcEchoCanceller& operator=(const WebRtcEchoCanceller&) = delete;
 
     void addReference(const PcmBuffer& buffer) override {
         const PcmBuffer& work = reference_.convert(buffer);
@@ -176,7 +199,7 @@ public:
         const int64_t spanFrom = firstFrame + offset_ - delay;
         copyReference(spanFrom, firstFrame + int64_t(frames * kFrame) + offset_);
 
-        std::array<float, kFrame> mic{}, ref{}, aligned{};
+        std::array<float, kFrame> mic{}, ref{}, aligned{}, afterLinear{};
         std::size_t used = 0; // of `in`
         for (std::size_t f = 0; f < frames; ++f) {
             // The frame: what was pending from the last call, then new audio.
@@ -189,10 +212,15 @@ public:
             spanCopy(at - delay - spanFrom, ref.data());
             spanCopy(at - spanFrom, aligned.data());
 
+            // Speex's linear filter takes most of the echo away, which it does
+            // without touching the user's speech; WebRTC's then removes what
+            // is left. Alone, WebRTC's suppression of the loud echo also takes
+            // the user's words spoken over the far side.
+            filterLinearly(mic.data(), ref.data(), afterLinear.data());
             const float* refIn[] = {ref.data()};
             apm_->AnalyzeReverseStream(refIn, kFrame, kRate, webrtc::AudioProcessing::kMono);
             apm_->set_stream_delay_ms(0);
-            const float* micIn[] = {mic.data()};
+            const float* micIn[] = {afterLinear.data()};
             float* micOut[] = {out + f * kFrame};
             apm_->ProcessStream(micIn, kFrame, kRate, webrtc::AudioProcessing::kMono, kRate,
                                 webrtc::AudioProcessing::kMono, micOut);
@@ -233,6 +261,17 @@ private:
         aligned_ = true;
     }
 
+    void filterLinearly(const float* mic, const float* ref, float* out) {
+        std::array<spx_int16_t, kFrame> m{}, r{}, e{};
+        for (std::size_t i = 0; i < kFrame; ++i) {
+            m[i] = spx_int16_t(std::lrint(std::clamp(mic[i], -1.0f, 1.0f) * 32767.0f));
+            r[i] = spx_int16_t(std::lrint(std::clamp(ref[i], -1.0f, 1.0f) * 32767.0f));
+        }
+        speex_echo_cancellation(linear_, m.data(), r.data(), e.data());
+        for (std::size_t i = 0; i < kFrame; ++i)
+            out[i] = float(e[i]) / 32768.0f;
+    }
+
     // Copies reference [from, to) into span_, zeros for what never arrived
     // or is gone.
     void copyReference(int64_t from, int64_t to) {
@@ -258,13 +297,16 @@ private:
     // echo to remove (headphones, a quiet far side). A change of mind fades
     // across the frame.
     void choose(double micEnergy, const float* ref, const float* mic, float* out) {
-        sinceFar_ = energy(ref, kFrame) > kActiveEnergy ? 0 : sinceFar_ + 1;
+        const bool farPlays = energy(ref, kFrame) > kActiveEnergy;
+        sinceFar_ = farPlays ? 0 : sinceFar_ + 1;
         const bool farHeard = delayFrames_ >= 0 && sinceFar_ <= kLeadFrames + kTailFrames;
         if (farHeard) {
             echoIn_ = echoIn_ * kEchoDecay + micEnergy;
             echoLeft_ = echoLeft_ * kEchoDecay + energy(out, kFrame);
         }
         const bool cancel = farHeard && echoIn_ > kEchoRemoved * echoLeft_;
+        if (holding_ && hold(farPlays, cancel, out))
+            return;
         if (!cancel && !cancelling_) {
             std::copy(mic, mic + kFrame, out);
         } else if (cancel != cancelling_) {
@@ -277,6 +319,19 @@ private:
         cancelling_ = cancel;
     }
 
+    // Silences the frame while the hold lasts and the far side's echo may be
+    // heard; says whether it did.
+    bool hold(bool farPlays, bool cancel, float* out) {
+        farFrames_ += farPlays;
+        cancelFrames_ += cancel;
+        holding_ = cancelFrames_ < kHoldUntilCancelled && farFrames_ < kHoldAtMost;
+        if (!holding_ || delayFrames_ < 0 || sinceFar_ > kLeadFrames + kTailFrames)
+            return false;
+        std::fill(out, out + kFrame, 0.0f);
+        cancelling_ = true; // leaving the hold fades, as leaving the canceller does
+        return true;
+    }
+
     // Keeps the two envelopes and, every so often, looks for the lag at which
     // the microphone follows the reference best.
     void track(double micEnergy, const float* ref) {
@@ -286,39 +341,36 @@ private:
         refEnv_[slot] = float(std::log10(refEnergy + kFloorEnergy));
         refActive_[slot] = refEnergy > kActiveEnergy;
         ++frame_;
-        if (frame_ % kSearchEvery != 0)
+        if (frame_ % (delayFrames_ < 0 ? kFirstSearchEvery : kSearchEvery) != 0)
             return;
         const int window = int(std::min<int64_t>(kWindowFrames, frame_ - kSearchLagFrames));
-        if (window < kMinWindowFrames)
-            return;
-        int active = 0;
-        for (int i = 0; i < window + kSearchLagFrames; ++i)
-            active += refActive_[std::size_t(slotOf(frame_ - 1 - i))];
-        if (active < kMinWindowFrames / 2)
-            return;
         std::array<float, kWindowFrames> m{}, r{};
-        for (int i = 0; i < window; ++i)
-            m[std::size_t(i)] = micEnv_[std::size_t(slotOf(frame_ - window + i))];
         int best = -1;
         double bestScore = kEchoScore;
         for (int lag = 0; lag <= kSearchLagFrames; ++lag) {
-            for (int i = 0; i < window; ++i)
-                r[std::size_t(i)] = refEnv_[std::size_t(slotOf(frame_ - window + i - lag))];
-            const double score = correlation(m.data(), r.data(), window);
+            int n = 0;
+            for (int i = 0; i < window; ++i) {
+                const auto at = std::size_t(slotOf(frame_ - window + i - lag));
+                if (!refActive_[at])
+                    continue;
+                m[std::size_t(n)] = micEnv_[std::size_t(slotOf(frame_ - window + i))];
+                r[std::size_t(n)] = refEnv_[at];
+                ++n;
+            }
+            const double score = n < kMinActiveFrames ? 0 : correlation(m.data(), r.data(), n);
             if (score > bestScore) {
                 bestScore = score;
                 best = lag;
             }
         }
-        if (best < 0 || best > kMaxLagFrames)
-            return;
-        // A first estimate is taken at once; a move needs the same answer
-        // twice, and a small one is left to the filter.
-        if (delayFrames_ < 0 ||
-            (std::abs(best - candidate_) <= 1 && std::abs(best - delayFrames_) >= 2))
-            delayFrames_ = best;
-        candidate_ = best;
-        delayMsShown_ = delayFrames_ * 10;
+        const int found = best > kMaxLagFrames ? -1 : best;
+        // Any estimate needs the same answer twice, and a small move is left
+        // to the filter.
+        if (found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1 &&
+            (delayFrames_ < 0 || std::abs(found - delayFrames_) >= 2))
+            delayFrames_ = found;
+        candidate_ = found;
+        delayMsShown_ = delayFrames_ < 0 ? -1 : delayFrames_ * 10;
     }
 
     static int slotOf(int64_t frame) {
@@ -327,6 +379,7 @@ private:
 
     const Clock& clock_;
     std::unique_ptr<webrtc::AudioProcessing> apm_;
+    SpeexEchoState* linear_ = nullptr;
     ToWorkFormat reference_, microphone_;
 
     std::mutex lock_; // guards the ring and where the reference stands
@@ -350,6 +403,8 @@ private:
     int64_t sinceFar_ = 1 << 20; // frames since the reference last played
     double echoIn_ = 0, echoLeft_ = 0;
     bool cancelling_ = false;
+    bool holding_ = true;
+    int64_t farFrames_ = 0, cancelFrames_ = 0; // while holding
     int candidate_ = -1;
     std::atomic<int> delayMsShown_{-1};
 };
