@@ -19,11 +19,12 @@ constexpr std::size_t kFrame = 160; // the canceller's 10 ms
 constexpr int64_t kRingSamples = 4 * kRate;
 // Delay search, in frames: 0 to 500 ms, over the last 3 s, every 250 ms
 // (every 100 ms until the echo is found). Only the frames where the
-// reference plays count, at least 500 ms of them: with the silences in,
-// the step of two people who start talking at once correlates as well as an
-// echo does, and so do a few frames of two voices. The search looks 100 ms further, so that a best lag there (a
-// correlation that only grows with the lag: the user's and the far side's
-// turns, not an echo) is told from a peak.
+// reference plays count, at least 500 ms of them: with the silences in, the
+// step of two people who start talking at once correlates as well as an
+// echo does, and so do a few frames of two voices. The search looks 100 ms
+// further, so that a best lag there (a correlation that only grows with the
+// lag: the user's and the far side's turns, not an echo) is told from a
+// peak.
 constexpr int kMaxLagFrames = 50;
 constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;

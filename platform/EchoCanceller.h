@@ -31,8 +31,9 @@ public:
     virtual int delayMs() const = 0;
 };
 
-// The WebRTC canceller, with a delay search of its own over 0 to 500 ms. The
-// two streams are lined up by when their audio arrives on `clock`.
+// Speex's linear filter, then WebRTC's canceller, with a delay search of
+// their own over 0 to 500 ms. The two streams are lined up by when their
+// audio arrives on `clock`.
 std::unique_ptr<EchoCanceller> makeEchoCanceller(const Clock& clock = continuousClock());
 
 } // namespace zorva
