@@ -58,6 +58,21 @@ constexpr double kOffsetStep = 80;     // 5 ms
 constexpr double kFloorEnergy = 1e-9;  // -90 dBFS
 constexpr double kActiveEnergy = 1e-5; // -50 dBFS: the far side is playing
 constexpr auto kArrivalBucket = std::chrono::seconds(1);
+// Drift: once the echo is found, each search's peak, read between its lags
+// (to a millisecond or so), is a point on a line through the last 30 s of
+// the far side's speech; its slope, over 6 s at least, is the rate at which
+// the echo slides against the reference. The reference is then read at that
+// rate, so that the echo holds still under the filters: each of the search's
+// steps makes them learn the room again. Below 0.05% (30 ms a minute; a live
+// search's readings wander by about half that) the search's steps are left
+// to follow it; two sound cards' clocks, as a rule far closer, the alignment
+// follows anyway.
+constexpr std::size_t kDriftPoints = 120;
+constexpr double kDriftSpan = 600; // frames
+constexpr double kDriftAtLeast = 500e-6 * kFrame;
+constexpr double kDriftAtMost = 3e-3 * kFrame; // 0.3%: beyond any sound card's
+constexpr double kDriftScatter = 32;           // samples about the line
+constexpr double kDriftCatchUp = 500;          // frames
 
 const AudioFormat kWorkFormat{AudioFormat::Sample::float32, kRate, 1, false};
 
@@ -142,6 +157,75 @@ private:
     PcmBuffer out_{kWorkFormat, 4096};
 };
 
+// The echo's delay, in samples, as it was measured over time (in frames); its
+// slope is the drift. A step (a restart that lost audio, a changed room)
+// starts it over.
+class DriftLine {
+public:
+    void add(double frame, double lag) {
+        // One odd reading (the user talking over the far side) is passed
+        // over; three in a row are a step.
+        if (sure_ && std::abs(lag - at(frame)) > 5 * kDriftScatter) {
+            if (++odd_ < 3)
+                return;
+            count_ = next_ = 0;
+        }
+        odd_ = 0;
+        points_[next_] = {frame, lag};
+        next_ = (next_ + 1) % kDriftPoints;
+        count_ = std::min(count_ + 1, kDriftPoints);
+        fit();
+    }
+
+    bool sure() const { return sure_; }
+    double slope() const { return slope_; } // samples per frame
+
+    double at(double frame) const { return mean_ + slope_ * (frame - meanFrame_); }
+
+private:
+    void fit() {
+        sure_ = false;
+        double sx = 0, sy = 0, first = points_[0].first, last = first;
+        for (std::size_t i = 0; i < count_; ++i) {
+            sx += points_[i].first;
+            sy += points_[i].second;
+            first = std::min(first, points_[i].first);
+            last = std::max(last, points_[i].first);
+        }
+        if (last - first < kDriftSpan)
+            return;
+        meanFrame_ = sx / double(count_);
+        mean_ = sy / double(count_);
+        double sxx = 0, sxy = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            const double dx = points_[i].first - meanFrame_;
+            sxx += dx * dx;
+            sxy += dx * (points_[i].second - mean_);
+        }
+        slope_ = sxx > 0 ? sxy / sxx : 0;
+        double scatter = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            const double d = points_[i].second - at(points_[i].first);
+            scatter += d * d;
+        }
+        sure_ = std::sqrt(scatter / double(count_)) < kDriftScatter;
+    }
+
+    std::array<std::pair<double, double>, kDriftPoints> points_{};
+    std::size_t next_ = 0, count_ = 0;
+    int odd_ = 0;
+    double meanFrame_ = 0, mean_ = 0, slope_ = 0;
+    bool sure_ = false;
+};
+
+// Catmull-Rom between x[1] and x[2], t of the way.
+float interpolate(const float* x, float t) {
+    return x[1] + 0.5f * t *
+                      (x[2] - x[0] +
+                       t * (2.0f * x[0] - 5.0f * x[1] + 4.0f * x[2] - x[3] +
+                            t * (3.0f * (x[1] - x[2]) + x[3] - x[0])));
+}
+
 class WebRtcEchoCanceller final : public EchoCanceller {
 public:
     explicit WebRtcEchoCanceller(const Clock& clock) : clock_(clock), ring_(kRingSamples, 0.0f) {
@@ -193,12 +277,15 @@ public:
         if (n > 0)
             micArrival_.add(clock_.now(), micEnd);
         const int64_t firstFrame = micEnd_ - int64_t(pending_.size());
-        const int64_t delay = std::max(0, delayFrames_ - kLeadFrames) * int64_t(kFrame);
+        const double delay = std::max(0, delayFrames_ - kLeadFrames) * double(kFrame);
         align();
         // The reference this call needs: from the delayed start of its first
-        // frame to the end of its last frame without delay.
-        const int64_t spanFrom = firstFrame + offset_ - delay;
-        copyReference(spanFrom, firstFrame + int64_t(frames * kFrame) + offset_);
+        // frame to the end of its last frame without delay, with what
+        // reading between its samples takes either side.
+        const double mostDelay = delay + std::max(glide_, glide_ + drift_ * double(frames));
+        const int64_t spanFrom =
+            firstFrame + offset_ - int64_t(std::ceil(std::max(0.0, mostDelay))) - 2;
+        copyReference(spanFrom, firstFrame + int64_t(frames * kFrame) + offset_ + 2);
 
         std::array<float, kFrame> mic{}, ref{}, aligned{}, afterLinear{};
         std::size_t used = 0; // of `in`
@@ -210,8 +297,13 @@ public:
                       mic.begin() + long(fromPending));
             used += kFrame - fromPending;
             const int64_t at = firstFrame + int64_t(f * kFrame) + offset_;
-            spanCopy(at - delay - spanFrom, ref.data());
-            spanCopy(at - spanFrom, aligned.data());
+            // Within what the search covers: the rate stands while the far
+            // side is silent, and nothing else stops it.
+            glide_ = std::clamp(glide_ + drift_, -delay - kLeadFrames * double(kFrame),
+                                kMaxLagFrames * double(kFrame) - delay);
+            const double readDelay = std::max(0.0, delay + glide_);
+            spanRead(double(at - spanFrom) - readDelay, ref.data());
+            spanRead(double(at - spanFrom), aligned.data());
 
             // Speex's linear filter takes most of the echo away, which it does
             // without touching the user's speech; WebRTC's then removes what
@@ -257,8 +349,15 @@ private:
             offsetFine_ = target;
         else
             offsetFine_ += (target - offsetFine_) * 0.02;
-        if (!aligned_ || std::abs(offsetFine_ - double(offset_)) > kOffsetStep)
-            offset_ = std::llround(offsetFine_);
+        if (!aligned_ || std::abs(offsetFine_ - double(offset_)) > kOffsetStep) {
+            const int64_t moved = std::llround(offsetFine_) - offset_;
+            offset_ += moved;
+            // While the reference is read at the drift's rate, that already
+            // follows the clocks: a step of theirs is not made a second time
+            // (a jump, audio a restart lost, is).
+            if (aligned_ && drift_ != 0 && std::abs(moved) < kRate / 20)
+                glide_ += double(moved);
+        }
         aligned_ = true;
     }
 
@@ -285,11 +384,24 @@ private:
             span_[std::size_t(i - from)] = ring_[std::size_t(i % kRingSamples)];
     }
 
-    void spanCopy(int64_t at, float* into) const {
+    // A frame of span_ from `at`, which may fall between samples (the
+    // reference read at the drift's rate).
+    void spanRead(double at, float* into) const {
+        const double whole = std::floor(at);
+        const auto t = float(at - whole);
         for (std::size_t i = 0; i < kFrame; ++i) {
-            const int64_t k = at + int64_t(i);
-            into[i] = k >= 0 && k < int64_t(span_.size()) ? span_[std::size_t(k)] : 0.0f;
+            const int64_t k = int64_t(whole) + int64_t(i);
+            if (t == 0.0f) {
+                into[i] = sample(k);
+                continue;
+            }
+            const std::array<float, 4> x{sample(k - 1), sample(k), sample(k + 1), sample(k + 2)};
+            into[i] = interpolate(x.data(), t);
         }
+    }
+
+    float sample(int64_t k) const {
+        return k >= 0 && k < int64_t(span_.size()) ? span_[std::size_t(k)] : 0.0f;
     }
 
     // Keeps the cancelled frame only while the far side may be heard and the
@@ -348,6 +460,7 @@ private:
         std::array<float, kWindowFrames> m{}, r{};
         int best = -1;
         double bestScore = kEchoScore;
+        std::array<double, kSearchLagFrames + 2> scores{};
         for (int lag = 0; lag <= kSearchLagFrames; ++lag) {
             int n = 0;
             for (int i = 0; i < window; ++i) {
@@ -359,19 +472,61 @@ private:
                 ++n;
             }
             const double score = n < kMinActiveFrames ? 0 : correlation(m.data(), r.data(), n);
+            scores[std::size_t(lag)] = score;
             if (score > bestScore) {
                 bestScore = score;
                 best = lag;
             }
         }
         const int found = best > kMaxLagFrames ? -1 : best;
+        if (getenv("ECHO_DEBUG") && best > 0 && best < kSearchLagFrames) {
+            double y0 = scores[best - 1], y1 = scores[best], y2 = scores[best + 1];
+            double d = y0 - 2 * y1 + y2;
+            fprintf(stderr, "SRCH f=%ld best=%d fine=%.3f score=%.3f eff=%.3f\n", (long)frame_,
+                    best, best + (d != 0 ? 0.5 * (y0 - y2) / d : 0), y1,
+                    delayFrames_ + glide_ / 160.0);
+        }
         // Any estimate needs the same answer twice, and a small move is left
         // to the filter.
         if (found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1 &&
-            (delayFrames_ < 0 || std::abs(found - delayFrames_) >= 2))
+            (delayFrames_ < 0 || std::abs(found - delayFrames_ - glide_ / kFrame) >= 2)) {
             delayFrames_ = found;
+            glide_ = 0;
+        }
+        if (found >= 0 && delayFrames_ >= 0)
+            followDrift(found, scores);
         candidate_ = found;
-        delayMsShown_ = delayFrames_ < 0 ? -1 : delayFrames_ * 10;
+        delayMsShown_ =
+            delayFrames_ < 0
+                ? -1
+                : int(std::lround((delayFrames_ * double(kFrame) + glide_) * 1000 / kRate));
+    }
+
+    // Puts the search's peak, read between its lags, on the drift's line, and
+    // takes the rate the reference is read at from it.
+    void followDrift(int best, const std::array<double, kSearchLagFrames + 2>& scores) {
+        double at = best;
+        if (best > 0) {
+            const double a = scores[std::size_t(best - 1)], b = scores[std::size_t(best)],
+                         c = scores[std::size_t(best + 1)];
+            if (a - 2 * b + c < 0)
+                at += 0.5 * (a - c) / (a - 2 * b + c);
+        }
+        // The echo's place in the reference's own count, whatever the
+        // alignment does: its slope is the drift, of a room or of two clocks.
+        echoLine_.add(double(frame_), at * kFrame - double(offset_));
+        if (!echoLine_.sure())
+            return; // the rate found last stands
+        const double slope = echoLine_.slope();
+        if (std::abs(slope) < kDriftAtLeast) {
+            drift_ = 0;
+            return;
+        }
+        // What drifted before the rate was known is made up too, over 5 s,
+        // so that the echo stays where the search found it under the filters.
+        const double behind = echoLine_.at(double(frame_)) + double(offset_) -
+                              (double(delayFrames_) * kFrame + glide_);
+        drift_ = std::clamp(slope + behind / kDriftCatchUp, -kDriftAtMost, kDriftAtMost);
     }
 
     static int slotOf(int64_t frame) {
@@ -407,6 +562,9 @@ private:
     bool holding_ = true;
     int64_t farFrames_ = 0, cancelFrames_ = 0; // while holding
     int candidate_ = -1;
+    DriftLine echoLine_;
+    double drift_ = 0; // samples per frame the read delay moves by
+    double glide_ = 0; // samples it has moved since the delay was found
     std::atomic<int> delayMsShown_{-1};
 };
 

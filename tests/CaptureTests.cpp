@@ -320,6 +320,40 @@ TEST(EchoCanceller, LinesTheStreamsUpByTheirTimelyArrivalsWhenTheyComeInBursts) 
     EXPECT_GT(room.removedDb(out), 15.0);
 }
 
+// The echo comes back on another clock, 0.1% fast (or resampled by the
+// room's device): over half a minute of the far side's turns it slides from
+// 150 ms to 120 ms. The canceller follows it, reading the reference at the
+// echo's rate, and keeps removing it as well as at first.
+TEST(EchoCanceller, FollowsAnEchoThatDriftsAgainstTheReference) {
+    const std::vector<float> farSpeech = recording("0880");
+    ASSERT_FALSE(farSpeech.empty());
+    std::vector<float> played;
+    std::vector<std::size_t> turns;
+    while (played.size() < 30 * 16000) {
+        turns.push_back(played.size());
+        played.insert(played.end(), farSpeech.begin(), farSpeech.end());
+        played.resize(played.size() + 8000, 0.0f);
+    }
+    std::vector<float> mic(played.size(), 0.0f);
+    for (std::size_t i = 2400; i < mic.size(); ++i) {
+        const double at = double(i - 2400) * 1.001;
+        const auto k = static_cast<std::size_t>(at);
+        if (k + 1 < played.size())
+            mic[i] =
+                0.7f * float((1 - (at - double(k))) * played[k] + (at - double(k)) * played[k + 1]);
+    }
+    auto canceller = makeEchoCanceller(StillClock::instance());
+    const std::vector<float> out = cancel(*canceller, mic, played);
+    const double end = double(played.size()) / 16000;
+    EXPECT_NEAR(canceller->delayMs(), 150 - end, 8) << "after " << end << " s";
+    // Each turn after the first two, while the echo is heard.
+    for (std::size_t t = 2; t + 1 < turns.size(); ++t) {
+        const std::size_t from = turns[t] + 2400, to = turns[t] + farSpeech.size();
+        EXPECT_GT(10 * std::log10(energy(mic, from, to) / energy(out, from, to)), 20.0)
+            << "turn " << t;
+    }
+}
+
 // The tap's ring between a server that delivers 20 ms fragments on its own
 // clock and a mixer that reads 10 ms a cycle on ours. Samples count up, so
 // that anything doubled, reordered or played twice shows, and the latency
