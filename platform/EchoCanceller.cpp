@@ -479,13 +479,6 @@ private:
             }
         }
         const int found = best > kMaxLagFrames ? -1 : best;
-        if (getenv("ECHO_DEBUG") && best > 0 && best < kSearchLagFrames) {
-            double y0 = scores[best - 1], y1 = scores[best], y2 = scores[best + 1];
-            double d = y0 - 2 * y1 + y2;
-            fprintf(stderr, "SRCH f=%ld best=%d fine=%.3f score=%.3f eff=%.3f\n", (long)frame_,
-                    best, best + (d != 0 ? 0.5 * (y0 - y2) / d : 0), y1,
-                    delayFrames_ + glide_ / 160.0);
-        }
         // Any estimate needs the same answer twice, and a small move is left
         // to the filter.
         if (found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1 &&
