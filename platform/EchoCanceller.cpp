@@ -227,6 +227,9 @@ float interpolate(const float* x, float t) {
 }
 
 class WebRtcEchoCanceller final : public EchoCanceller {
+    // The search's score at each lag it tries.
+    using Scores = std::array<double, kSearchLagFrames + 1>;
+
 public:
     explicit WebRtcEchoCanceller(const Clock& clock) : clock_(clock), ring_(kRingSamples, 0.0f) {
         webrtc::Config config;
@@ -460,7 +463,7 @@ private:
         std::array<float, kWindowFrames> m{}, r{};
         int best = -1;
         double bestScore = kEchoScore;
-        std::array<double, kSearchLagFrames + 2> scores{};
+        Scores scores{};
         for (int lag = 0; lag <= kSearchLagFrames; ++lag) {
             int n = 0;
             for (int i = 0; i < window; ++i) {
@@ -482,22 +485,23 @@ private:
         // Any estimate needs the same answer twice, and a small move is left
         // to the filter.
         if (found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1 &&
-            (delayFrames_ < 0 || std::abs(found - delayFrames_ - glide_ / kFrame) >= 2)) {
+            (delayFrames_ < 0 || std::abs(found - echoDelay() / kFrame) >= 2)) {
             delayFrames_ = found;
             glide_ = 0;
         }
         if (found >= 0 && delayFrames_ >= 0)
             followDrift(found, scores);
         candidate_ = found;
-        delayMsShown_ =
-            delayFrames_ < 0
-                ? -1
-                : int(std::lround((delayFrames_ * double(kFrame) + glide_) * 1000 / kRate));
+        delayMsShown_ = delayFrames_ < 0 ? -1 : int(std::lround(echoDelay() * 1000 / kRate));
     }
+
+    // The delay the echo is cancelled at, in samples: the one found, and how
+    // far the drift has moved it since.
+    double echoDelay() const { return delayFrames_ * double(kFrame) + glide_; }
 
     // Puts the search's peak, read between its lags, on the drift's line, and
     // takes the rate the reference is read at from it.
-    void followDrift(int best, const std::array<double, kSearchLagFrames + 2>& scores) {
+    void followDrift(int best, const Scores& scores) {
         double at = best;
         if (best > 0) {
             const double a = scores[std::size_t(best - 1)], b = scores[std::size_t(best)],
@@ -517,8 +521,7 @@ private:
         }
         // What drifted before the rate was known is made up too, over 5 s,
         // so that the echo stays where the search found it under the filters.
-        const double behind = echoLine_.at(double(frame_)) + double(offset_) -
-                              (double(delayFrames_) * kFrame + glide_);
+        const double behind = echoLine_.at(double(frame_)) + double(offset_) - echoDelay();
         drift_ = std::clamp(slope + behind / kDriftCatchUp, -kDriftAtMost, kDriftAtMost);
     }
 
