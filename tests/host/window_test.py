@@ -56,15 +56,21 @@ def outer(zorva, fake, artifacts, wayland):
                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         poll(lambda: os.path.exists(f"{runtime}/wayland-zorva"), 10)
     else:
-        # A display of our own: two of these tests may start at once.
-        server, display = None, 100 + os.getpid() % 500
-        for display in range(display, display + 50):
-            server = subprocess.Popen(["Xvfb", f":{display}", "-screen", "0", "900x700x24",
-                                       "-nolisten", "tcp"], stderr=subprocess.DEVNULL)
-            if poll(lambda: server.poll() is not None or
-                    os.path.exists(f"/tmp/.X11-unix/X{display}"), 10) and server.poll() is None:
-                break
+        # A display of our own, numbered by Xvfb itself: it writes the number
+        # once it accepts connections, so two of these tests never share one
+        # and GTK never meets a display that is not up yet.
+        ready, ready_w = os.pipe()
+        server = subprocess.Popen(["Xvfb", "-displayfd", str(ready_w), "-screen", "0",
+                                   "900x700x24", "-nolisten", "tcp"], pass_fds=(ready_w,),
+                                  stderr=subprocess.DEVNULL)
+        os.close(ready_w)
+        display = read_line(ready, 20)
+        os.close(ready)
+        if not display:
+            server.kill()
             server.wait()
+            print("Xvfb did not start")
+            sys.exit(1)
         env.pop("WAYLAND_DISPLAY", None)
         env.update(DISPLAY=f":{display}", GDK_BACKEND="x11")
     try:
@@ -103,6 +109,19 @@ def zorva_app():
 
 def text_of(acc):
     return acc.queryText().getText(0, -1)
+
+
+def read_line(fd, seconds):
+    """The first line written to `fd`, stripped ("" if none within `seconds`)."""
+    import select
+    got, deadline = b"", time.time() + seconds
+    while b"\n" not in got and time.time() < deadline:
+        if select.select([fd], [], [], max(0, deadline - time.time()))[0]:
+            chunk = os.read(fd, 64)
+            if not chunk:
+                break
+            got += chunk
+    return got.split(b"\n")[0].decode().strip() if b"\n" in got else ""
 
 
 def poll(predicate, seconds):
