@@ -30,6 +30,12 @@ constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;
 constexpr int kMinActiveFrames = 50;
 constexpr double kEchoScore = 0.8; // below this the echo is not clearly there
+// The first time, the far side's first words would reach the user's
+// transcript while the search waits for 500 ms of them: a match near
+// perfect over 200 ms is taken then. Two voices starting together score up
+// to 0.88 over so few frames; an echo 0.95 and more, even with reverb.
+constexpr int kFirstActiveFrames = 20;
+constexpr double kFirstEchoScore = 0.95;
 constexpr int kSearchEvery = 25;
 constexpr int kFirstSearchEvery = 10;
 constexpr int kHistoryFrames = kWindowFrames + kSearchLagFrames + 1;
@@ -462,8 +468,9 @@ private:
         const int window = int(std::min<int64_t>(kWindowFrames, frame_ - kSearchLagFrames));
         std::array<float, kWindowFrames> m{}, r{};
         int best = -1;
-        double bestScore = kEchoScore;
+        double bestScore = 0;
         Scores scores{};
+        const bool first = delayFrames_ < 0;
         for (int lag = 0; lag <= kSearchLagFrames; ++lag) {
             int n = 0;
             for (int i = 0; i < window; ++i) {
@@ -474,9 +481,12 @@ private:
                 r[std::size_t(n)] = refEnv_[at];
                 ++n;
             }
-            const double score = n < kMinActiveFrames ? 0 : correlation(m.data(), r.data(), n);
+            const double score = n < (first ? kFirstActiveFrames : kMinActiveFrames)
+                                     ? 0
+                                     : correlation(m.data(), r.data(), n);
             scores[std::size_t(lag)] = score;
-            if (score > bestScore) {
+            if (score > (n < kMinActiveFrames ? kFirstEchoScore : kEchoScore) &&
+                score > bestScore) {
                 bestScore = score;
                 best = lag;
             }
@@ -489,7 +499,7 @@ private:
             delayFrames_ = found;
             glide_ = 0;
         }
-        if (found >= 0 && delayFrames_ >= 0)
+        if (found >= 0 && !first)
             followDrift(found, scores);
         candidate_ = found;
         delayMsShown_ = delayFrames_ < 0 ? -1 : int(std::lround(echoDelay() * 1000 / kRate));
