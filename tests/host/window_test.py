@@ -64,8 +64,10 @@ def outer(zorva, fake, artifacts, wayland):
                                    "900x700x24", "-nolisten", "tcp"], pass_fds=(ready_w,),
                                   stderr=subprocess.DEVNULL)
         os.close(ready_w)
-        display = read_line(ready, 20)
-        os.close(ready)
+        try:
+            display = read_line(ready, 20)
+        finally:
+            os.close(ready)
         if not display:
             server.kill()
             server.wait()
@@ -114,9 +116,9 @@ def text_of(acc):
 def read_line(fd, seconds):
     """The first line written to `fd`, stripped ("" if none within `seconds`)."""
     import select
-    got, deadline = b"", time.time() + seconds
-    while b"\n" not in got and time.time() < deadline:
-        if select.select([fd], [], [], max(0, deadline - time.time()))[0]:
+    got, deadline = b"", time.monotonic() + seconds
+    while b"\n" not in got and time.monotonic() < deadline:
+        if select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:
             chunk = os.read(fd, 64)
             if not chunk:
                 break
