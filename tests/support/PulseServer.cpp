@@ -108,9 +108,12 @@ void PulseServer::start(bool hidden) {
     }
     for (int i = 0; i < 150; ++i) {
         if (pactl("info") == 0) {
-            if (kind_ == ServerKind::pipewire)
+            if (kind_ == ServerKind::pipewire) {
                 for (const char* line : kDevices)
                     pactl(line);
+                if (!hidden)
+                    awaitSessionManager();
+            }
             if (!hidden)
                 reveal();
             return;
@@ -118,6 +121,20 @@ void PulseServer::start(bool hidden) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     throw std::runtime_error("audio server did not come up in " + dir_);
+}
+
+// PipeWire links no stream to a device until its session manager runs: a
+// test app would wait for ever. It has taken the devices when the defaults
+// set above show.
+void PulseServer::awaitSessionManager() const {
+    for (int i = 0; i < 200; ++i) {
+        const std::string info = pactlOutput("info");
+        if (info.find("Default Sink: speakers\n") != std::string::npos &&
+            info.find("Default Source: virtmic\n") != std::string::npos)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    throw std::runtime_error("wireplumber did not take the devices in " + dir_);
 }
 
 std::vector<std::string> PulseServer::env() const {

@@ -58,6 +58,7 @@ public:
     std::string pactlOutput(const std::string& args) const;
 
 private:
+    void awaitSessionManager() const;
     std::string socket() const; // where the server listens
     std::string link() const;   // where clients connect
 
