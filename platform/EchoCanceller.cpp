@@ -30,14 +30,6 @@ constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;
 constexpr int kMinActiveFrames = 50;
 constexpr double kEchoScore = 0.8; // below this the echo is not clearly there
-// The far side's first words would reach the user's transcript while the
-// search waits for 500 ms of them: in its first 3 s, before any echo is
-// found, a match near perfect over 200 ms is taken when there is no other.
-// Two voices starting together score up to 0.88 over so few frames; an echo
-// 0.95 and more, even with reverb.
-constexpr int kFirstActiveFrames = 20;
-constexpr double kFirstEchoScore = 0.95;
-constexpr int kFirstFarFrames = 300;
 constexpr int kSearchEvery = 25;
 constexpr int kFirstSearchEvery = 10;
 constexpr int kHistoryFrames = kWindowFrames + kSearchLagFrames + 1;
@@ -464,16 +456,14 @@ private:
         micEnv_[slot] = float(std::log10(micEnergy + kFloorEnergy));
         refEnv_[slot] = float(std::log10(refEnergy + kFloorEnergy));
         refActive_[slot] = refEnergy > kActiveEnergy;
-        farPlayed_ += refActive_[slot];
         ++frame_;
         if (frame_ % (delayFrames_ < 0 ? kFirstSearchEvery : kSearchEvery) != 0)
             return;
         const int window = int(std::min<int64_t>(kWindowFrames, frame_ - kSearchLagFrames));
         std::array<float, kWindowFrames> m{}, r{};
-        int best = -1, bestShort = -1;
-        double bestScore = kEchoScore, bestShortScore = kFirstEchoScore;
+        int best = -1;
+        double bestScore = kEchoScore;
         Scores scores{};
-        const bool early = delayFrames_ < 0 && farPlayed_ <= kFirstFarFrames;
         for (int lag = 0; lag <= kSearchLagFrames; ++lag) {
             int n = 0;
             for (int i = 0; i < window; ++i) {
@@ -484,20 +474,14 @@ private:
                 r[std::size_t(n)] = refEnv_[at];
                 ++n;
             }
-            const bool full = n >= kMinActiveFrames;
-            const double score =
-                full || (early && n >= kFirstActiveFrames) ? correlation(m.data(), r.data(), n) : 0;
-            scores[std::size_t(lag)] = full ? score : 0;
-            if (full && score > bestScore) {
+            const double score = n < kMinActiveFrames ? 0 : correlation(m.data(), r.data(), n);
+            scores[std::size_t(lag)] = score;
+            if (score > bestScore) {
                 bestScore = score;
                 best = lag;
-            } else if (!full && score > bestShortScore) {
-                bestShortScore = score;
-                bestShort = lag;
             }
         }
-        const int pick = best >= 0 ? best : bestShort;
-        const int found = pick > kMaxLagFrames ? -1 : pick;
+        const int found = best > kMaxLagFrames ? -1 : best;
         // Any estimate needs the same answer twice, and a small move is left
         // to the filter.
         if (found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1 &&
@@ -505,7 +489,7 @@ private:
             delayFrames_ = found;
             glide_ = 0;
         }
-        if (found >= 0 && best >= 0 && delayFrames_ >= 0)
+        if (found >= 0 && delayFrames_ >= 0)
             followDrift(found, scores);
         candidate_ = found;
         delayMsShown_ = delayFrames_ < 0 ? -1 : int(std::lround(echoDelay() * 1000 / kRate));
@@ -568,7 +552,6 @@ private:
     std::array<float, kHistoryFrames> micEnv_, refEnv_;
     std::array<bool, kHistoryFrames> refActive_{};
     int delayFrames_ = -1;
-    int64_t farPlayed_ = 0;      // frames in which the reference played
     int64_t sinceFar_ = 1 << 20; // frames since the reference last played
     double echoIn_ = 0, echoLeft_ = 0;
     bool cancelling_ = false;
