@@ -18,6 +18,7 @@ ZORVA_REQUIRE_SERVERS=1.
 """
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -115,7 +116,6 @@ def text_of(acc):
 
 def read_line(fd, seconds):
     """The first line written to `fd`, stripped ("" if none within `seconds`)."""
-    import select
     got, deadline = b"", time.monotonic() + seconds
     while b"\n" not in got and time.monotonic() < deadline:
         if select.select([fd], [], [], max(0, deadline - time.monotonic()))[0]:

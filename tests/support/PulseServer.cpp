@@ -108,14 +108,14 @@ void PulseServer::start(bool hidden) {
     }
     for (int i = 0; i < 150; ++i) {
         if (pactl("info") == 0) {
-            if (kind_ == ServerKind::pipewire) {
+            if (kind_ == ServerKind::pipewire)
                 for (const char* line : kDevices)
                     pactl(line);
-                if (!hidden)
+            if (!hidden) {
+                if (kind_ == ServerKind::pipewire)
                     awaitSessionManager();
-            }
-            if (!hidden)
                 reveal();
+            }
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
