@@ -153,9 +153,18 @@ TEST_F(ProcessCacheTest, IdentifiersStableWhileKnownNewAfterComingBackKeptOverAS
     EXPECT_NE(again[1], first[0]);
     cache.clear();
     EXPECT_TRUE(cache.processObjects().empty());
-    // The server restarts and the same process plays again: same object.
+    // The server restarts and the same process plays again: same object,
+    // shown once the new server's first lists are all in.
+    cache.setListing(true);
     cache.setClient({1, "b", std::nullopt, "200"});
     cache.setPlaybackStream({1, 1, 0, false, false, 2});
+    uint32_t size = 99;
+    ASSERT_EQ(
+        cache.getPropertyDataSize(kAudioObjectSystemObject, AudioProperty::processObjectList, size),
+        0);
+    EXPECT_EQ(size, 0u);
+    EXPECT_TRUE(cache.processObjects().empty());
+    cache.setListing(false);
     EXPECT_EQ(cache.processObjects(), std::vector<AudioObjectID>{first[1]});
 }
 

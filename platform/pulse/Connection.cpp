@@ -211,7 +211,9 @@ void Connection::ready() {
     {
         std::lock_guard g(cacheLock_);
         connected_ = true;
+        cache_.setListing(true);
     }
+    listsPending_ = 5;
     ready_ = true;
     failureNoted_ = false;
     const char* server = pa_context_get_server(context_);
@@ -222,11 +224,13 @@ void Connection::ready() {
         PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER);
     forget(pa_context_subscribe(context_, mask, nullptr, nullptr));
     requestServerInfo();
-    forget(pa_context_get_client_info_list(context_, &Connection::onClient, this));
-    forget(pa_context_get_sink_info_list(context_, &Connection::onSink, this));
-    forget(pa_context_get_source_info_list(context_, &Connection::onSource, this));
-    forget(pa_context_get_source_output_info_list(context_, &Connection::onRecording, this));
-    forget(pa_context_get_sink_input_info_list(context_, &Connection::onPlayback, this));
+    forget(pa_context_get_client_info_list(context_, &onListed<&onClient, pa_client_info>, this));
+    forget(pa_context_get_sink_info_list(context_, &onListed<&onSink, pa_sink_info>, this));
+    forget(pa_context_get_source_info_list(context_, &onListed<&onSource, pa_source_info>, this));
+    forget(pa_context_get_source_output_info_list(
+        context_, &onListed<&onRecording, pa_source_output_info>, this));
+    forget(pa_context_get_sink_input_info_list(context_, &onListed<&onPlayback, pa_sink_input_info>,
+                                               this));
     for (Listener* l : std::vector<Listener*>(listeners_))
         l->connectionChanged(context_);
 }
@@ -273,11 +277,27 @@ void Connection::onState(pa_context* c, void* self) {
 template <typename Update> void Connection::update(pa_context* c, Update update) {
     if (c != context_)
         return;
+    bool listing = false;
     {
         std::lock_guard g(cacheLock_);
         update(cache_);
+        listing = cache_.listing();
     }
-    changed();
+    if (!listing) // the listeners see the server's first lists whole, once
+        changed();
+}
+
+// An item of one of the first lists, or its end: the last end makes the
+// cache whole.
+template <auto each, typename Info>
+void Connection::onListed(pa_context* c, const Info* info, int eol, void* self) {
+    auto* me = static_cast<Connection*>(self);
+    if (!eol) {
+        each(c, info, eol, self);
+        return;
+    }
+    if (c == me->context_ && me->listsPending_ > 0 && --me->listsPending_ == 0)
+        me->update(c, [](ProcessCache& cache) { cache.setListing(false); });
 }
 
 void Connection::onEvent(pa_context* c, pa_subscription_event_type_t type, uint32_t index,

@@ -92,12 +92,15 @@ private:
     static void onPlayback(pa_context* c, const pa_sink_input_info* info, int eol, void* self);
     static void onSource(pa_context* c, const pa_source_info* info, int eol, void* self);
     static void onSink(pa_context* c, const pa_sink_info* info, int eol, void* self);
+    template <auto each, typename Info>
+    static void onListed(pa_context* c, const Info* info, int eol, void* self);
     template <typename Update> void update(pa_context* c, Update update);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_mainloop_api* api_ = nullptr;
     pa_context* context_ = nullptr; // loop thread or under Lock
     bool ready_ = false;
+    int listsPending_ = 0; // of the first lists after connecting
     pa_time_event* retry_ = nullptr;
     pa_time_event* connectCheck_ = nullptr;
     bool failureNoted_ = false;

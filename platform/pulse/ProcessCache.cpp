@@ -75,6 +75,7 @@ void ProcessCache::clear() {
     sources_.clear();
     sinks_.clear();
     defaultSource_.clear();
+    listing_ = false;
     dirty_ = true;
 }
 
@@ -157,6 +158,8 @@ const ProcessCache::ProcessObject* ProcessCache::find(AudioObjectID object) {
 }
 
 std::vector<AudioObjectID> ProcessCache::processObjects() {
+    if (listing_)
+        return {};
     if (dirty_)
         rebuild();
     std::vector<AudioObjectID> out;
@@ -187,7 +190,7 @@ OSStatus ProcessCache::getPropertyDataSize(AudioObjectID object, AudioProperty p
         return kAudioHardwareUnknownPropertyError;
     if (dirty_)
         rebuild();
-    outSize = static_cast<uint32_t>(objects_.size() * sizeof(AudioObjectID));
+    outSize = listing_ ? 0 : static_cast<uint32_t>(objects_.size() * sizeof(AudioObjectID));
     return 0;
 }
 
@@ -196,7 +199,8 @@ OSStatus ProcessCache::getPropertyData(AudioObjectID object, AudioProperty prope
     if (object == kAudioObjectSystemObject && property == AudioProperty::processObjectList) {
         if (dirty_)
             rebuild();
-        std::size_t count = std::min<std::size_t>(objects_.size(), ioSize / sizeof(AudioObjectID));
+        std::size_t count =
+            listing_ ? 0 : std::min<std::size_t>(objects_.size(), ioSize / sizeof(AudioObjectID));
         auto* out = static_cast<AudioObjectID*>(data);
         auto it = objects_.begin();
         for (std::size_t i = 0; i < count; ++i, ++it)

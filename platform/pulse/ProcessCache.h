@@ -68,6 +68,11 @@ public:
     // The server went away. Process objects keep their identifiers for when
     // the same processes come back on the next server.
     void clear();
+    // While the server's first lists are still coming, no process is shown:
+    // half a list (its recordings but not yet its playbacks) would report a
+    // call with only some of its processes.
+    void setListing(bool listing) { listing_ = listing; }
+    bool listing() const { return listing_; }
 
     // Process objects, ascending. An object's identifier is stable while its
     // process has streams; a process that comes back gets a new one.
@@ -111,6 +116,7 @@ private:
     std::string defaultSource_;
 
     bool dirty_ = false;
+    bool listing_ = false;
     AudioObjectID nextObject_ = 100; // below: system object and well-known ids
     std::map<std::string, AudioObjectID> objectOfKey_;
     std::map<std::string, AudioObjectID> beforeServerLoss_; // pid keys only
