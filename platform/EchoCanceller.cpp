@@ -30,6 +30,19 @@ constexpr int kSearchLagFrames = kMaxLagFrames + 10;
 constexpr int kWindowFrames = 300;
 constexpr int kMinActiveFrames = 50;
 constexpr double kEchoScore = 0.8; // below this the echo is not clearly there
+// The far side's first words would reach the user's transcript while the
+// search waits for 500 ms of them: in its first 3 s, before any echo is
+// found, a match near perfect over 200 ms is taken when there is no other,
+// if the far side started from silence and the microphone was quiet (10 dB
+// below what it then heard) until the echo would have begun. Two voices
+// that start together in one cadence can match as well over so few frames:
+// a user who had begun first is told by the microphone, one who began just
+// after by the match not lasting (three searches in a row must agree).
+constexpr int kFirstActiveFrames = 20;
+constexpr double kFirstEchoScore = 0.95;
+constexpr int kFirstFarFrames = 300;
+constexpr int kQuietFrames = 20;
+constexpr float kQuietBelow = 1.0f; // in log10 energy
 constexpr int kSearchEvery = 25;
 constexpr int kFirstSearchEvery = 10;
 constexpr int kHistoryFrames = kWindowFrames + kSearchLagFrames + 1;
@@ -456,14 +469,16 @@ private:
         micEnv_[slot] = float(std::log10(micEnergy + kFloorEnergy));
         refEnv_[slot] = float(std::log10(refEnergy + kFloorEnergy));
         refActive_[slot] = refEnergy > kActiveEnergy;
+        farPlayed_ += refActive_[slot];
         ++frame_;
         if (frame_ % (delayFrames_ < 0 ? kFirstSearchEvery : kSearchEvery) != 0)
             return;
         const int window = int(std::min<int64_t>(kWindowFrames, frame_ - kSearchLagFrames));
         std::array<float, kWindowFrames> m{}, r{};
-        int best = -1;
-        double bestScore = kEchoScore;
+        int best = -1, bestShort = -1;
+        double bestScore = kEchoScore, bestShortScore = kFirstEchoScore;
         Scores scores{};
+        const bool early = delayFrames_ < 0 && farPlayed_ <= kFirstFarFrames;
         for (int lag = 0; lag <= kSearchLagFrames; ++lag) {
             int n = 0;
             for (int i = 0; i < window; ++i) {
@@ -474,25 +489,54 @@ private:
                 r[std::size_t(n)] = refEnv_[at];
                 ++n;
             }
-            const double score = n < kMinActiveFrames ? 0 : correlation(m.data(), r.data(), n);
-            scores[std::size_t(lag)] = score;
-            if (score > bestScore) {
+            const bool full = n >= kMinActiveFrames;
+            const double score =
+                full || (early && n >= kFirstActiveFrames) ? correlation(m.data(), r.data(), n) : 0;
+            scores[std::size_t(lag)] = full ? score : 0;
+            if (full && score > bestScore) {
                 bestScore = score;
                 best = lag;
+            } else if (!full && score > bestShortScore && quietUntilEcho(window, lag, m, n)) {
+                bestShortScore = score;
+                bestShort = lag;
             }
         }
-        const int found = best > kMaxLagFrames ? -1 : best;
-        // Any estimate needs the same answer twice, and a small move is left
-        // to the filter.
-        if (found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1 &&
+        const int pick = best >= 0 ? best : bestShort;
+        const int found = pick > kMaxLagFrames ? -1 : pick;
+        // Any estimate needs the same answer twice (an early one three times:
+        // the start of two voices can match for 200 ms, not for 400), and a
+        // small move is left to the filter.
+        agreed_ = found < 0                                              ? 0
+                  : candidate_ >= 0 && std::abs(found - candidate_) <= 1 ? agreed_ + 1
+                                                                         : 1;
+        if (agreed_ >= (best >= 0 ? 2 : 3) &&
             (delayFrames_ < 0 || std::abs(found - echoDelay() / kFrame) >= 2)) {
             delayFrames_ = found;
             glide_ = 0;
         }
-        if (found >= 0 && delayFrames_ >= 0)
+        if (found >= 0 && best >= 0 && delayFrames_ >= 0)
             followDrift(found, scores);
         candidate_ = found;
         delayMsShown_ = delayFrames_ < 0 ? -1 : int(std::lround(echoDelay() * 1000 / kRate));
+    }
+
+    // Whether, at `lag`, the far side's speech in the window starts after
+    // silence, and the microphone was quiet just before its echo would have
+    // begun; `m` holds the microphone where the far side played, `n` of it.
+    bool quietUntilEcho(int window, int lag, const std::array<float, kWindowFrames>& m,
+                        int n) const {
+        const int64_t from = frame_ - window;
+        int first = 0;
+        while (first < window && !refActive_[std::size_t(slotOf(from + first - lag))])
+            ++first;
+        if (first < kQuietFrames)
+            return false; // the far side's start after silence is not in view
+        float before = -100, heard = 0;
+        for (int i = first - kQuietFrames; i < first - 2; ++i)
+            before = std::max(before, micEnv_[std::size_t(slotOf(from + i))]);
+        for (int i = 0; i < n; ++i)
+            heard += m[std::size_t(i)];
+        return before < heard / float(n) - kQuietBelow;
     }
 
     // The delay the echo is cancelled at, in samples: the one found, and how
@@ -552,12 +596,14 @@ private:
     std::array<float, kHistoryFrames> micEnv_, refEnv_;
     std::array<bool, kHistoryFrames> refActive_{};
     int delayFrames_ = -1;
+    int64_t farPlayed_ = 0;      // frames in which the reference played
     int64_t sinceFar_ = 1 << 20; // frames since the reference last played
     double echoIn_ = 0, echoLeft_ = 0;
     bool cancelling_ = false;
     bool holding_ = true;
     int64_t farFrames_ = 0, cancelFrames_ = 0; // while holding
     int candidate_ = -1;
+    int agreed_ = 0; // searches in a row that found about the candidate
     DriftLine echoLine_;
     double drift_ = 0; // samples per frame the read delay moves by
     double glide_ = 0; // samples it has moved since the delay was found

@@ -268,10 +268,11 @@ TEST(EchoCanceller, RemovesTheRoomsEchoAndLeavesTheUserAloneWhenTheFarSideIsQuie
     EXPECT_GT(10 * std::log10(energy(mic, 24000, 48000) / energy(out, 24000, 48000)), 30.0);
 
     // Headphones: the far side plays, the microphone hears only the user,
-    // who talks over it, starting with it or a little after (two voices that
-    // start together are not an echo). Nothing is removed or held, not a
-    // sample changes, also in buffers smaller than the canceller's 10 ms.
-    for (const std::size_t userFrom : {0, 8000, 16000}) {
+    // who talks over it, starting with it, 50 or 150 ms after it (one voice's
+    // cadence: its start matches an echo's over 0.2 s) or later. Nothing is
+    // removed or held, not a sample changes, also in buffers smaller than the
+    // canceller's 10 ms.
+    for (const std::size_t userFrom : {0, 800, 2400, 8000, 16000}) {
         std::vector<float> alone(played.size(), 0.0f);
         for (std::size_t i = 0; i < user.size(); ++i)
             alone[userFrom + i] = user[i];
