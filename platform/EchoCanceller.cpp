@@ -503,13 +503,13 @@ private:
         }
         const int pick = best >= 0 ? best : bestShort;
         const int found = pick > kMaxLagFrames ? -1 : pick;
-        // Any estimate needs the same answer twice (an early one three times:
-        // the start of two voices can match for 200 ms, not for 400), and a
-        // small move is left to the filter.
-        agreed_ = found < 0                                              ? 0
-                  : candidate_ >= 0 && std::abs(found - candidate_) <= 1 ? agreed_ + 1
-                                                                         : 1;
-        if (agreed_ >= (best >= 0 ? 2 : 3) &&
+        // Any estimate needs the same answer from two full searches in a row,
+        // or from three of any kind (the start of two voices can match for
+        // 200 ms, not for 400), and a small move is left to the filter.
+        const bool again = found >= 0 && candidate_ >= 0 && std::abs(found - candidate_) <= 1;
+        agreed_ = found < 0 ? 0 : again ? agreed_ + 1 : 1;
+        fullAgreed_ = found < 0 || best < 0 ? 0 : again && fullAgreed_ > 0 ? fullAgreed_ + 1 : 1;
+        if ((fullAgreed_ >= 2 || agreed_ >= 3) &&
             (delayFrames_ < 0 || std::abs(found - echoDelay() / kFrame) >= 2)) {
             delayFrames_ = found;
             glide_ = 0;
@@ -603,7 +603,8 @@ private:
     bool holding_ = true;
     int64_t farFrames_ = 0, cancelFrames_ = 0; // while holding
     int candidate_ = -1;
-    int agreed_ = 0; // searches in a row that found about the candidate
+    int agreed_ = 0;     // searches in a row that found about the candidate
+    int fullAgreed_ = 0; // of them, full searches (the latest ones)
     DriftLine echoLine_;
     double drift_ = 0; // samples per frame the read delay moves by
     double glide_ = 0; // samples it has moved since the delay was found
