@@ -213,7 +213,6 @@ void Connection::ready() {
         connected_ = true;
         cache_.setListing(true);
     }
-    listsPending_ = 5;
     ready_ = true;
     failureNoted_ = false;
     const char* server = pa_context_get_server(context_);
@@ -224,13 +223,21 @@ void Connection::ready() {
         PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SERVER);
     forget(pa_context_subscribe(context_, mask, nullptr, nullptr));
     requestServerInfo();
-    forget(pa_context_get_client_info_list(context_, &onListed<&onClient, pa_client_info>, this));
-    forget(pa_context_get_sink_info_list(context_, &onListed<&onSink, pa_sink_info>, this));
-    forget(pa_context_get_source_info_list(context_, &onListed<&onSource, pa_source_info>, this));
-    forget(pa_context_get_source_output_info_list(
+    // Only the lists asked for are awaited (none, if the context already failed).
+    const auto list = [this](pa_operation* op) {
+        listsPending_ += op != nullptr;
+        forget(op);
+    };
+    listsPending_ = 0;
+    list(pa_context_get_client_info_list(context_, &onListed<&onClient, pa_client_info>, this));
+    list(pa_context_get_sink_info_list(context_, &onListed<&onSink, pa_sink_info>, this));
+    list(pa_context_get_source_info_list(context_, &onListed<&onSource, pa_source_info>, this));
+    list(pa_context_get_source_output_info_list(
         context_, &onListed<&onRecording, pa_source_output_info>, this));
-    forget(pa_context_get_sink_input_info_list(context_, &onListed<&onPlayback, pa_sink_input_info>,
-                                               this));
+    list(pa_context_get_sink_input_info_list(context_, &onListed<&onPlayback, pa_sink_input_info>,
+                                             this));
+    if (listsPending_ == 0)
+        update(context_, [](ProcessCache& cache) { cache.setListing(false); });
     for (Listener* l : std::vector<Listener*>(listeners_))
         l->connectionChanged(context_);
 }
@@ -296,7 +303,11 @@ void Connection::onListed(pa_context* c, const Info* info, int eol, void* self) 
         each(c, info, eol, self);
         return;
     }
-    if (c == me->context_ && me->listsPending_ > 0 && --me->listsPending_ == 0)
+    if (c != me->context_ || me->listsPending_ == 0)
+        return;
+    if (eol < 0) // what it missed shows only once it changes
+        me->note(std::string("a first list failed: ") + pa_strerror(pa_context_errno(c)));
+    if (--me->listsPending_ == 0)
         me->update(c, [](ProcessCache& cache) { cache.setListing(false); });
 }
 

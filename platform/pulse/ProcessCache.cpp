@@ -61,10 +61,11 @@ void ProcessCache::setDefaultSource(std::string name) {
 
 void ProcessCache::clear() {
     // Only the processes of the last server that had any are remembered
-    // (a failed reconnection clears an empty cache again).
+    // (a failed reconnection clears an empty cache again). A server lost
+    // while its first lists came had only some of them: those are added.
     if (dirty_)
         rebuild();
-    if (!objectOfKey_.empty())
+    if (!objectOfKey_.empty() && !listing_)
         beforeServerLoss_.clear();
     for (const auto& [key, id] : objectOfKey_)
         if (key.rfind("pid:", 0) == 0)
