@@ -158,13 +158,16 @@ const ProcessCache::ProcessObject* ProcessCache::find(AudioObjectID object) {
     return it == objects_.end() ? nullptr : &it->second;
 }
 
-std::vector<AudioObjectID> ProcessCache::processObjects() {
-    if (listing_)
-        return {};
+std::size_t ProcessCache::shownObjects() {
     if (dirty_)
         rebuild();
+    return listing_ ? 0 : objects_.size();
+}
+
+std::vector<AudioObjectID> ProcessCache::processObjects() {
     std::vector<AudioObjectID> out;
-    out.reserve(objects_.size());
+    if (shownObjects() == 0)
+        return out;
     for (const auto& [id, _] : objects_)
         out.push_back(id);
     return out;
@@ -189,19 +192,14 @@ OSStatus ProcessCache::getPropertyDataSize(AudioObjectID object, AudioProperty p
                                            uint32_t& outSize) {
     if (object != kAudioObjectSystemObject || property != AudioProperty::processObjectList)
         return kAudioHardwareUnknownPropertyError;
-    if (dirty_)
-        rebuild();
-    outSize = listing_ ? 0 : static_cast<uint32_t>(objects_.size() * sizeof(AudioObjectID));
+    outSize = static_cast<uint32_t>(shownObjects() * sizeof(AudioObjectID));
     return 0;
 }
 
 OSStatus ProcessCache::getPropertyData(AudioObjectID object, AudioProperty property,
                                        uint32_t& ioSize, void* data) {
     if (object == kAudioObjectSystemObject && property == AudioProperty::processObjectList) {
-        if (dirty_)
-            rebuild();
-        std::size_t count =
-            listing_ ? 0 : std::min<std::size_t>(objects_.size(), ioSize / sizeof(AudioObjectID));
+        std::size_t count = std::min<std::size_t>(shownObjects(), ioSize / sizeof(AudioObjectID));
         auto* out = static_cast<AudioObjectID*>(data);
         auto it = objects_.begin();
         for (std::size_t i = 0; i < count; ++i, ++it)

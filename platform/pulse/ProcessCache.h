@@ -105,6 +105,8 @@ private:
     };
 
     void rebuild();
+    // How many objects the lists show: none while listing.
+    std::size_t shownObjects();
     const ProcessObject* find(AudioObjectID object);
 
     int32_t ownPid_;
